@@ -1,0 +1,173 @@
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <string>
+
+#include "Platform.h"
+
+namespace platform {
+
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+  return wide;
+}
+
+std::string ErrorText(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string result;
+  if (n > 0 && text != nullptr) {
+    const int len =
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    result.resize(static_cast<std::size_t>(len));
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), result.data(), len, nullptr,
+                        nullptr);
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
+  }
+  if (text != nullptr) LocalFree(text);
+  return result;
+}
+
+[[noreturn]] void ThrowLast() {
+  const DWORD code = GetLastError();
+  std::string text = ErrorText(code);
+  throw SystemError(text, static_cast<int>(code), text);
+}
+
+HANDLE OpenOrThrow(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
+  HANDLE h = CreateFileW(Wide(path).c_str(), access, share, nullptr, disposition,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) ThrowLast();
+  return h;
+}
+
+}  // namespace
+
+std::string LastErrorText() {
+  return ErrorText(GetLastError());
+}
+int LastErrorCode() {
+  return static_cast<int>(GetLastError());
+}
+
+File File::OpenRead(const std::string& path, Share share) {
+  File file;
+  file.handle_ =
+      OpenOrThrow(path, GENERIC_READ, share == Share::None ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  OPEN_EXISTING);
+  return file;
+}
+
+File File::Create(const std::string& path) {
+  File file;
+  file.handle_ = OpenOrThrow(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS);
+  return file;
+}
+
+File::File(File&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = nullptr;
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (handle_ != nullptr) CloseHandle(handle_);
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+File::~File() {
+  if (handle_ != nullptr) CloseHandle(handle_);
+}
+
+bool File::isOpen() const noexcept {
+  return handle_ != nullptr;
+}
+
+std::size_t File::Read(void* buffer, std::size_t count) {
+  // ReadFile takes 32-bit counts.
+  const DWORD want = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
+  DWORD got = 0;
+  if (!ReadFile(handle_, buffer, want, &got, nullptr)) ThrowLast();
+  return got;
+}
+
+void File::Write(const void* buffer, std::size_t count) {
+  auto* bytes = static_cast<const unsigned char*>(buffer);
+  while (count > 0) {
+    const DWORD want = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
+    DWORD put = 0;
+    if (!WriteFile(handle_, bytes, want, &put, nullptr)) ThrowLast();
+    if (put == 0) {
+      SetLastError(ERROR_DISK_FULL);
+      ThrowLast();
+    }
+    bytes += put;
+    count -= put;
+  }
+}
+
+std::uint64_t File::Size() {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(handle_, &size)) ThrowLast();
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+void File::Seek(std::uint64_t position) {
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(position);
+  if (!SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN)) ThrowLast();
+}
+
+void File::Close() {
+  if (handle_ == nullptr) return;
+  HANDLE h = handle_;
+  handle_ = nullptr;
+  if (!CloseHandle(h)) ThrowLast();
+}
+
+bool PathExists(const std::string& path) {
+  return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool RemoveFile(const std::string& path) noexcept {
+  try {
+    return DeleteFileW(Wide(path).c_str()) != 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+void ReplaceFile(const std::string& from, const std::string& to) {
+  if (!MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ThrowLast();
+  }
+}
+
+void CheckReplaceable(const std::string& path) {
+  const std::wstring wide = Wide(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;  // missing: a new file will do
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    ThrowLast();
+  }
+  // Held open without sharing by another program: the open fails now rather
+  // than the replacement after all the decoding.
+  HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) ThrowLast();
+  CloseHandle(h);
+}
+
+}  // namespace platform
