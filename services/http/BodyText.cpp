@@ -1,0 +1,272 @@
+#include "http/BodyText.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace kestrune::http {
+namespace {
+
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string LowerCopy(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = Lower(c);
+  return out;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && LowerCopy(s.substr(0, prefix.size())) == prefix;
+}
+
+bool EndsWith(std::string_view s, std::string_view suffix) {
+  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f';
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::string_view Unquote(std::string_view s) {
+  s = Trim(s);
+  if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front())
+    s = s.substr(1, s.size() - 2);
+  return Trim(s);
+}
+
+struct MediaType {
+  std::string type;     // lower-case, without parameters
+  std::string charset;  // lower-case, empty when absent
+};
+
+MediaType ParseMediaType(std::string_view value) {
+  MediaType m;
+  std::size_t semi = value.find(';');
+  m.type = LowerCopy(Trim(value.substr(0, semi)));
+  while (semi != std::string_view::npos) {
+    value.remove_prefix(semi + 1);
+    semi = value.find(';');
+    std::string_view param = value.substr(0, semi);
+    std::size_t eq = param.find('=');
+    if (eq == std::string_view::npos) continue;
+    if (LowerCopy(Trim(param.substr(0, eq))) == "charset")
+      m.charset = LowerCopy(Unquote(param.substr(eq + 1)));
+  }
+  return m;
+}
+
+// The value of attribute `name` inside one tag's text (between "<tag" and ">"), if present.
+std::optional<std::string> AttributeIn(std::string_view tag, std::string_view name) {
+  std::size_t i = 0;
+  while (i < tag.size()) {
+    while (i < tag.size() && (IsSpace(tag[i]) || tag[i] == '/')) ++i;
+    std::size_t nameStart = i;
+    while (i < tag.size() && !IsSpace(tag[i]) && tag[i] != '=' && tag[i] != '/') ++i;
+    std::string attr = LowerCopy(tag.substr(nameStart, i - nameStart));
+    while (i < tag.size() && IsSpace(tag[i])) ++i;
+    std::string value;
+    if (i < tag.size() && tag[i] == '=') {
+      ++i;
+      while (i < tag.size() && IsSpace(tag[i])) ++i;
+      if (i < tag.size() && (tag[i] == '"' || tag[i] == '\'')) {
+        char quote = tag[i++];
+        std::size_t end = tag.find(quote, i);
+        if (end == std::string_view::npos) end = tag.size();
+        value = std::string(tag.substr(i, end - i));
+        i = end + 1;
+      } else {
+        std::size_t start = i;
+        while (i < tag.size() && !IsSpace(tag[i])) ++i;
+        value = std::string(tag.substr(start, i - start));
+      }
+    }
+    if (attr.empty()) {
+      ++i;
+      continue;
+    }
+    if (attr == name) return value;
+  }
+  return std::nullopt;
+}
+
+// The charset named by the first meta element that declares one.
+std::string MetaCharset(std::string_view body) {
+  std::string lower = LowerCopy(body);
+  std::size_t pos = 0;
+  while ((pos = lower.find("<meta", pos)) != std::string::npos) {
+    pos += 5;
+    if (pos < lower.size() && !IsSpace(lower[pos]) && lower[pos] != '/') continue;
+    std::size_t end = lower.find('>', pos);
+    std::string_view tag = std::string_view(body).substr(
+        pos, end == std::string::npos ? std::string::npos : end - pos);
+    if (auto charset = AttributeIn(tag, "charset")) {
+      std::string name = LowerCopy(Unquote(*charset));
+      if (!name.empty()) return name;
+    }
+    auto equiv = AttributeIn(tag, "http-equiv");
+    auto content = AttributeIn(tag, "content");
+    if (equiv && content && LowerCopy(Trim(*equiv)) == "content-type") {
+      std::string charset = ParseMediaType(*content).charset;
+      if (!charset.empty()) return charset;
+    }
+  }
+  return {};
+}
+
+// Byte-order mark first, then the XML declaration's encoding, then UTF-8.
+std::string XmlCharset(std::string_view body) {
+  auto starts = [&](std::string_view bom) { return body.substr(0, bom.size()) == bom; };
+  if (starts("\xEF\xBB\xBF")) return "utf-8";
+  if (starts(std::string_view("\xFF\xFE\x00\x00", 4))) return "utf-32le";
+  if (starts(std::string_view("\x00\x00\xFE\xFF", 4))) return "utf-32be";
+  if (starts("\xFF\xFE")) return "utf-16le";
+  if (starts("\xFE\xFF")) return "utf-16be";
+  if (body.substr(0, 5) == "<?xml") {
+    std::size_t end = body.find("?>");
+    if (end != std::string_view::npos) {
+      if (auto encoding = AttributeIn(body.substr(5, end - 5), "encoding")) {
+        std::string name = LowerCopy(Trim(*encoding));
+        if (!name.empty()) return name;
+      }
+    }
+  }
+  return "utf-8";
+}
+
+bool IsXmlMediaType(const std::string& type) {
+  if (type == "application/xml" || type == "application/xml-external-parsed-entity" ||
+      type == "application/xml-dtd")
+    return true;
+  return !StartsWithNoCase(type, "text/") && EndsWith(type, "+xml");
+}
+
+bool IsTextXml(const std::string& type) {
+  return type == "text/xml" || type == "text/xml-external-parsed-entity" ||
+         (StartsWithNoCase(type, "text/") && EndsWith(type, "+xml"));
+}
+
+void AppendUtf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// iconv's names differ from IANA's in one way that matters: "UTF-16"/"UTF-32" swallow the
+// byte-order mark, which must stay in the text, so those are given an explicit byte order.
+std::string IconvName(const std::string& charset, std::string_view body) {
+  if (charset == "utf-16" || charset == "utf-32") {
+    bool le = body.size() >= 2 && static_cast<unsigned char>(body[0]) == 0xFF &&
+              static_cast<unsigned char>(body[1]) == 0xFE;
+    return charset + (le ? "le" : "be");
+  }
+  return charset;
+}
+
+class Iconv {
+ public:
+  explicit Iconv(const std::string& from) : cd_(iconv_open("UTF-8", from.c_str())) {}
+  ~Iconv() {
+    if (ok()) iconv_close(cd_);
+  }
+  Iconv(const Iconv&) = delete;
+  Iconv& operator=(const Iconv&) = delete;
+  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+  std::string Convert(std::string_view in) {
+    std::string out;
+    out.reserve(in.size() + in.size() / 2);
+    std::vector<char> buffer(16384);
+    char* src = const_cast<char*>(in.data());
+    std::size_t srcLeft = in.size();
+    while (srcLeft > 0) {
+      char* dst = buffer.data();
+      std::size_t dstLeft = buffer.size();
+      std::size_t r = iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
+      out.append(buffer.data(), static_cast<std::size_t>(dst - buffer.data()));
+      if (r != static_cast<std::size_t>(-1)) continue;
+      if (errno == E2BIG) continue;
+      // An invalid or truncated sequence: one replacement character, then resynchronise.
+      out += kReplacement;
+      ++src;
+      --srcLeft;
+      iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    }
+    return out;
+  }
+
+ private:
+  iconv_t cd_;
+};
+
+}  // namespace
+
+std::string ChooseCharset(std::string_view contentType, std::string_view body) {
+  MediaType m = ParseMediaType(contentType);
+  std::string charset;
+  if (IsXmlMediaType(m.type)) {
+    charset = XmlCharset(body);
+  } else if (m.type == "text/html" || m.type == "text/html-sandboxed") {
+    std::string meta = MetaCharset(body);
+    charset = meta.empty() ? m.charset : meta;
+  } else if (!m.charset.empty()) {
+    charset = m.charset;
+  } else if (IsTextXml(m.type)) {
+    charset = "us-ascii";
+  } else if (StartsWithNoCase(m.type, "text/")) {
+    charset = "iso-8859-1";
+  }
+  // Names are plain IANA names; anything iconv would read as options is not one.
+  if (charset.find_first_of("/ ") != std::string::npos) return {};
+  if (charset.empty() || charset == "us-ascii") return charset;
+  Iconv probe(IconvName(charset, body));
+  return probe.ok() ? charset : std::string{};
+}
+
+std::string BodyToText(std::string_view contentType, std::string_view body) {
+  if (body.empty()) return {};
+  std::string charset = ChooseCharset(contentType, body);
+  std::string out;
+  if (charset.empty()) {
+    for (char c : body) AppendUtf8(out, static_cast<unsigned char>(c));
+    return out;
+  }
+  if (charset == "us-ascii") {
+    for (char c : body) {
+      if (static_cast<unsigned char>(c) < 0x80) {
+        out += c;
+      } else {
+        out += kReplacement;
+      }
+    }
+    return out;
+  }
+  Iconv converter(IconvName(charset, body));
+  return converter.Convert(body);
+}
+
+}  // namespace kestrune::http

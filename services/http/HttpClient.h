@@ -1,0 +1,72 @@
+#pragma once
+// HTTP/1.1 GET client over libcurl: one connection kept between GETs, progress notifications,
+// failures as HttpError, and an abort that may come from another thread.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "http/HttpError.h"
+
+namespace kestrune {
+
+class HttpClient {
+ public:
+  // Fixed limits of every transfer.
+  static constexpr std::chrono::milliseconds kConnectTimeout{15000};
+  static constexpr std::chrono::milliseconds kIdleReadTimeout{30000};  // no byte for this long
+  static constexpr std::size_t kMaxLineLength = 16384;                 // status and header lines
+  static constexpr std::size_t kReceiveBlock = 32768;                  // bytes per read at most
+  static constexpr const char* kDefaultUserAgent = "Mozilla/3.0 (compatible; Indy Library)";
+  static constexpr const char* kAccept =
+      "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
+
+  enum class WorkMode { Read, Write };
+  using WorkBeginHandler = std::function<void(HttpClient&, WorkMode, std::int64_t expectedTotal)>;
+  using WorkHandler = std::function<void(HttpClient&, WorkMode, std::int64_t runningCount)>;
+  using WorkEndHandler = std::function<void(HttpClient&, WorkMode)>;
+
+  // No connection is opened until the first GET.
+  HttpClient();
+  // Closes the connection.
+  ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+
+  // GETs url and returns the body decoded to UTF-8 text. Throws HttpError on any failure.
+  std::string GetText(const std::string& url);
+
+  // GETs url and writes the body to out block by block as it arrives, from out's current
+  // position. On failure out keeps the bytes written so far; the body of a non-2xx response
+  // never reaches it. A failing write to out is a failure (Kind::StreamWrite). Throws HttpError.
+  void GetToStream(const std::string& url, std::ostream& out);
+
+  // Closes the connection. Safe from any thread: a GET running on another thread fails at once
+  // with Kind::ConnectionClosed. Without a connection it does nothing. The next GET reconnects.
+  void Disconnect();
+
+  // Sent as "User-Agent"; empty sends no such header.
+  std::string UserAgent = kDefaultUserAgent;
+
+  // Progress of the response body, called on the thread of the GET. WorkBegin gets the
+  // announced length (0 when unknown), Work the bytes of this body so far, once per block.
+  WorkBeginHandler WorkBegin;
+  WorkHandler Work;
+  WorkEndHandler WorkEnd;
+
+  // File of trusted CA certificates for https; empty uses the system trust store. Defaults
+  // to $KESTRUNE_CA_FILE when set, so that tests can trust a test CA.
+  std::string CaFile;
+
+  // Shorter limits than the fixed ones, for tests of stalls only.
+  void SetTimeoutsForTest(std::chrono::milliseconds connect, std::chrono::milliseconds idleRead);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kestrune

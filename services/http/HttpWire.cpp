@@ -1,0 +1,187 @@
+#include "http/HttpWire.h"
+
+#include <charconv>
+
+#include "http/HttpError.h"
+
+namespace kestrune::http {
+namespace {
+
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  return true;
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+    s.remove_suffix(1);
+  return s;
+}
+
+[[noreturn]] void UnknownProtocol() {
+  throw HttpError(HttpError::Kind::UnknownProtocol, "Unknown Protocol");
+}
+
+// True when the authority ends in ":digits" (outside an IPv6 literal).
+bool HasPort(std::string_view authority) {
+  std::size_t colon = authority.rfind(':');
+  if (colon == std::string_view::npos || colon + 1 == authority.size()) return false;
+  if (authority.find(']', colon) != std::string_view::npos) return false;
+  for (char c : authority.substr(colon + 1))
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+}  // namespace
+
+std::string NormalizeUrl(std::string_view url) {
+  std::size_t sep = url.find("://");
+  if (sep == std::string_view::npos || sep == 0) UnknownProtocol();
+  std::string scheme;
+  for (char c : url.substr(0, sep)) scheme += Lower(c);
+  std::string rest(url.substr(sep + 3));
+
+  // Windows-style relative paths arrive glued onto URLs; only the part before the query counts.
+  std::size_t queryStart = rest.find_first_of("?#");
+  for (std::size_t i = 0; i < rest.size() && i < queryStart; ++i)
+    if (rest[i] == '\\') rest[i] = '/';
+
+  std::size_t pathStart = rest.find_first_of("/?#");
+  std::string_view authority = std::string_view(rest).substr(0, pathStart);
+  if (scheme != "http" && scheme != "https") {
+    if (!HasPort(authority)) UnknownProtocol();
+    scheme = "http";
+  }
+
+  std::string out = scheme + "://";
+  out += authority;
+  if (pathStart == std::string::npos) return out;
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (std::size_t i = pathStart; i < rest.size(); ++i) {
+    auto b = static_cast<unsigned char>(rest[i]);
+    if (b == '#') break;
+    if (b <= 0x20 || b >= 0x7F) {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 0x0F];
+    } else {
+      out += static_cast<char>(b);
+    }
+  }
+  return out;
+}
+
+std::size_t LineLengthWithoutEnd(std::string_view line) {
+  std::size_t n = line.size();
+  if (n > 0 && line[n - 1] == '\n') --n;
+  if (n > 0 && line[n - 1] == '\r') --n;
+  return n;
+}
+
+bool ResponseHead::AddLine(std::string_view line) {
+  std::string_view text = line.substr(0, LineLengthWithoutEnd(line));
+  if (text.empty()) return true;
+  if (text.size() >= 5 && text.substr(0, 5) == "HTTP/") {
+    *this = ResponseHead{};
+    statusLine = std::string(text);
+    std::size_t space = text.find(' ');
+    int code = -1;
+    if (space != std::string_view::npos) {
+      std::string_view digits = text.substr(space + 1, 3);
+      auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), code);
+      if (ec != std::errc() || end != digits.data() + digits.size()) code = -1;
+    }
+    status = code;
+    return false;
+  }
+  std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  std::string_view name = Trim(text.substr(0, colon));
+  std::string_view value = Trim(text.substr(colon + 1));
+  if (EqualsNoCase(name, "Content-Type")) {
+    contentType = std::string(value);
+  } else if (EqualsNoCase(name, "Content-Length")) {
+    std::int64_t length = 0;
+    auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), length);
+    if (ec == std::errc() && end == value.data() + value.size() && length >= 0)
+      contentLength = length;
+  } else if (EqualsNoCase(name, "Transfer-Encoding")) {
+    // The last coding decides; only "chunked" is ever applied by a server to a GET reply.
+    std::size_t comma = value.rfind(',');
+    std::string_view last = Trim(comma == std::string_view::npos ? value : value.substr(comma + 1));
+    chunked = EqualsNoCase(last, "chunked");
+  }
+  return false;
+}
+
+bool ResponseHead::HasBody() const {
+  if (status == 204 || status == 304) return false;
+  if (chunked) return true;
+  return !(contentLength && *contentLength == 0);
+}
+
+void ChunkedDecoder::Step(char c) {
+  auto endOfSizeLine = [this] {
+    if (digits_ == 0) {
+      state_ = State::Failed;
+    } else {
+      state_ = remaining_ == 0 ? State::Trailer : State::Data;
+    }
+  };
+  switch (state_) {
+    case State::Size: {
+      int v = -1;
+      if (c >= '0' && c <= '9') v = c - '0';
+      if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+      if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+      if (v >= 0) {
+        // 15 hex digits keep the size far below overflow.
+        if (++digits_ > 15) state_ = State::Failed;
+        remaining_ = remaining_ * 16 + static_cast<std::uint64_t>(v);
+      } else if (c == ';' || c == ' ' || c == '\t') {
+        state_ = digits_ == 0 ? State::Failed : State::Extension;
+      } else if (c == '\n') {
+        endOfSizeLine();
+      } else if (c != '\r') {
+        state_ = State::Failed;
+      }
+      break;
+    }
+    case State::Extension:
+      if (c == '\n') endOfSizeLine();
+      break;
+    case State::DataEnd:
+      if (c == '\n') {
+        state_ = State::Size;
+        digits_ = 0;
+        remaining_ = 0;
+      } else if (c != '\r') {
+        state_ = State::Failed;
+      }
+      break;
+    case State::Trailer:
+      if (c == '\n') {
+        state_ = State::Done;
+      } else if (c != '\r') {
+        state_ = State::TrailerLine;
+      }
+      break;
+    case State::TrailerLine:
+      if (c == '\n') state_ = State::Trailer;
+      break;
+    case State::Data:
+    case State::Done:
+    case State::Failed:
+      break;
+  }
+}
+
+}  // namespace kestrune::http
