@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -78,5 +80,89 @@ void ReplaceFile(const std::string& from, const std::string& to);
 // Throws SystemError when `path` exists but could not be replaced by a new
 // file (a directory, or a file another program holds open without sharing).
 void CheckReplaceable(const std::string& path);
+
+enum class PathKind { Missing, File, Directory };
+// What is at `path` (GetFileAttributesW), following symbolic links. Anything
+// that is not a directory (a device, a socket) counts as a file; a path that
+// cannot be examined counts as missing.
+PathKind GetPathKind(const std::string& path);
+// Whether `path` is a file marked read-only (FILE_ATTRIBUTE_READONLY; on
+// POSIX a regular file without the owner's write permission).
+bool IsReadOnly(const std::string& path);
+// Removes the read-only mark of an existing file. Throws SystemError.
+void ClearReadOnly(const std::string& path);
+
+// One key of the per-user store (the registry under HKEY_CURRENT_USER on
+// Windows; on POSIX the folder ${XDG_CONFIG_HOME:-$HOME/.config}/<key path
+// without its leading "Software", "\" or "/" as separators>/, its values in
+// the file "values.reg" there, one value a line (LF) in registry-export
+// syntax, rewritten atomically). Value names are matched without regard to
+// case. Names and texts with CR, LF or NUL are refused. Move-only.
+class UserKey {
+ public:
+  // Opens `path` (for example "Software\\KestruneUpdaterPts\\Settings") with
+  // full access, creating it and every missing parent. Throws SystemError.
+  static UserKey OpenOrCreate(const std::string& path);
+
+  UserKey() = default;
+  UserKey(UserKey&& other) noexcept;
+  UserKey& operator=(UserKey&& other) noexcept;
+  UserKey(const UserKey&) = delete;
+  UserKey& operator=(const UserKey&) = delete;
+  ~UserKey();
+
+  bool isOpen() const noexcept;
+  // A text value (REG_SZ); nothing when the value is missing or not text.
+  std::optional<std::string> ReadText(const std::string& name) const;
+  // A 32-bit number (REG_DWORD); nothing when missing or not a number.
+  std::optional<std::uint32_t> ReadNumber(const std::string& name) const;
+  // Store a value, replacing one of the same name (any case, any type).
+  // Throws SystemError when the store refuses the write.
+  void WriteText(const std::string& name, const std::string& value);
+  void WriteNumber(const std::string& name, std::uint32_t value);
+
+ private:
+#ifdef _WIN32
+  void* key_ = nullptr;  // HKEY
+#else
+  std::string folder_;
+#endif
+};
+
+// The raw command line after the program name (GetCommandLineW without the
+// program; on POSIX the arguments after the program name joined by single
+// blanks).
+std::string RawCommandLine();
+// The file name, without folders, of the running executable.
+std::string ExecutableFileName();
+// The user's profile folder: USERPROFILE, else (POSIX only) HOME; empty if neither.
+std::string UserProfileFolder();
+// The process's current directory; empty if the system cannot tell.
+std::string CurrentDirectory();
+
+// Takes the process-wide named mutex `name` (CreateMutexW + WaitForSingleObject
+// with timeout 0; on POSIX an flock on ${XDG_RUNTIME_DIR:-/tmp}/<name>.lock)
+// and holds it until the process ends. Returns false when another process
+// holds it; true when this process already does, and (POSIX) when the lock
+// file cannot be used at all, so that a broken lock never prevents a start.
+bool AcquireNamedMutex(const std::string& name);
+// Ends the process at once with `code`, without running exit handlers; the
+// standard output and error streams are flushed first.
+[[noreturn]] void ExitProcessNow(int code);
+// Lowers the calling thread to the lowest normal priority (THREAD_PRIORITY_LOWEST).
+void SetCurrentThreadLowestPriority();
+
+// ShellExecuteW "open": an executable file is started detached, with
+// `parameters` (split at blanks) and the current directory as its working
+// directory; anything else (a URL, a document) is handed to the desktop's
+// opener (xdg-open on POSIX), without the parameters. Quotes in `parameters`
+// have no meaning. Returns false when nothing could be started.
+bool ShellOpen(const std::string& target, const std::string& parameters);
+// Starts the program at path `program` (not searched for) with `arguments`,
+// detached from this process (it outlives it), without a window or standard
+// handles, at idle priority when `idlePriority`. Returns false when it could
+// not be started.
+bool StartDetachedProcess(const std::string& program, const std::vector<std::string>& arguments,
+                          bool idlePriority);
 
 }  // namespace platform

@@ -133,6 +133,26 @@ void ReplaceFile(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) ThrowLast();
 }
 
+PathKind GetPathKind(const std::string& path) {
+  struct stat st;
+  // Like GetFileAttributesW, anything that cannot be examined (a dangling
+  // link, a folder we may not search) is reported as missing.
+  if (::stat(path.c_str(), &st) != 0) return PathKind::Missing;
+  return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::File;
+}
+
+bool IsReadOnly(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
+}
+
+void ClearReadOnly(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) ThrowLast();
+  if ((st.st_mode & S_IWUSR) != 0) return;
+  if (::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) ThrowLast();
+}
+
 void CheckReplaceable(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return;  // missing: a new file will do

@@ -72,5 +72,62 @@ TEST(File, RemoveAndCheckReplaceable) {
   EXPECT_THROW(CheckReplaceable(dir.path().string()), SystemError);
 }
 
+// Tests run as root, which may write any file; the permission bits are what
+// the read-only mark is, so they are what these tests look at.
+TEST(FileAttributes, KindAndReadOnlyMarkOfEachSortOfPath) {
+  TempDir dir;
+  WriteFile(dir.file("writable"), "x");
+  ::chmod(dir.file("writable").c_str(), 0644);
+  WriteFile(dir.file("readonly"), "x");
+  ::chmod(dir.file("readonly").c_str(), 0444);
+  WriteFile(dir.file("groupwrite"), "x");
+  ::chmod(dir.file("groupwrite").c_str(), 0464);
+  std::filesystem::create_directory(dir.file("folder"));
+  ::chmod(dir.file("folder").c_str(), 0555);
+  std::filesystem::create_symlink(dir.file("readonly"), dir.file("link-to-file"));
+  std::filesystem::create_symlink(dir.file("folder"), dir.file("link-to-folder"));
+  std::filesystem::create_symlink(dir.file("gone"), dir.file("dangling"));
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0444), 0);
+
+  const struct {
+    const char* name;
+    PathKind kind;
+    bool readOnly;
+  } cases[] = {
+      {"missing", PathKind::Missing, false},
+      {"writable", PathKind::File, false},
+      {"readonly", PathKind::File, true},
+      {"groupwrite", PathKind::File, true},
+      {"folder", PathKind::Directory, false},
+      {"link-to-file", PathKind::File, true},
+      {"link-to-folder", PathKind::Directory, false},
+      {"dangling", PathKind::Missing, false},
+      {"fifo", PathKind::File, false},
+      {"readonly/below", PathKind::Missing, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(GetPathKind(dir.file(c.name)), c.kind);
+    EXPECT_EQ(IsReadOnly(dir.file(c.name)), c.readOnly);
+  }
+  ::chmod(dir.file("folder").c_str(), 0755);
+}
+
+TEST(FileAttributes, ClearReadOnlyAddsOnlyTheOwnersWritePermission) {
+  TempDir dir;
+  const auto path = dir.file("f");
+  WriteFile(path, "x");
+  ::chmod(path.c_str(), 0450);
+  ClearReadOnly(path);
+  EXPECT_FALSE(IsReadOnly(path));
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0650u);
+  ClearReadOnly(path);
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0650u) << "a writable file stays as it is";
+  EXPECT_THROW(ClearReadOnly(dir.file("missing")), SystemError);
+}
+
 }  // namespace
 }  // namespace platform
