@@ -453,7 +453,10 @@ class LzmaOpen : public testing::TestWithParam<OpenCase> {};
 TEST_P(LzmaOpen, FailsWithPathAndSystemTextAndTouchesNothing) {
   const OpenCase& c = GetParam();
   TempDir dir;
-  const auto [input, output] = c.setup(dir);
+  // Named copies: clang 14 cannot capture structured bindings in a lambda.
+  const auto paths = c.setup(dir);
+  const std::string& input = paths.first;
+  const std::string& output = paths.second;
   const auto before = Snapshot(dir.path());
 
   ExpectLzmaError([&] { DecompressFile(input, output); }, c.kind,
