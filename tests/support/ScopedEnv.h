@@ -11,6 +11,7 @@ namespace kestrune::test {
 class ScopedEnv {
  public:
   ScopedEnv() = default;
+  ScopedEnv(const std::string& name, const std::optional<std::string>& value) { Set(name, value); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
   ~ScopedEnv() {
