@@ -1,0 +1,114 @@
+#pragma once
+// TFormUpdater, the launcher without its window: the launcher state, the start-up sequence,
+// the status texts and language, the settings document, the worker starters and Cancel, and
+// the two layouts. It reaches the screen only through a View and runs on the thread that
+// serves its UiThread.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "LauncherInterface.h"
+#include "Platform.h"
+#include "ThreadManager.h"
+#include "UserSections.h"
+#include "VersionDownloaderThread.h"
+#include "View.h"
+#include "http/HttpClient.h"
+
+namespace kestrune {
+
+// How the starters make their workers; an empty function makes the real one. Tests put
+// controllable workers here.
+struct WorkerFactories {
+  std::function<std::shared_ptr<ThreadForDownLoad>(LauncherInterface&)> patchWorker;
+  std::function<std::shared_ptr<VersionDownloader>(LauncherInterface&)> selfUpdate;
+};
+
+// The per-user keys of the launcher.
+inline constexpr const char* kUserKeyPath = "Software\\KestruneUpdaterPts";
+inline constexpr const char* kSettingsKeyPath = "Software\\KestruneUpdaterPts\\Settings";
+// The one message of a failed settings document.
+inline constexpr const char* kSettingsErrorMessage = "Error! Please try again later!1";
+
+class TFormUpdater final : public LauncherInterface, public LauncherSettings {
+ public:
+  // `view` and `ui` must outlive the form; the form is used on the thread that serves `ui`.
+  TFormUpdater(View& view, UiThread& ui, WorkerFactories factories = {});
+  // Stops and waits for workers still running (a Cancel for each, serving their steps), so
+  // that none outlives the state it reads.
+  ~TFormUpdater() override;
+  TFormUpdater(const TFormUpdater&) = delete;
+  TFormUpdater& operator=(const TFormUpdater&) = delete;
+
+  // The start-up sequence, once, before the window is first shown.
+  void FormCreate();
+  // Fetches and reads the settings document; shows kSettingsErrorMessage on any failure,
+  // keeping the values read before it.
+  void LoadSettings();
+  // Ends the process with exit code 0 when another instance of this executable name runs.
+  void IsRunFirst();
+  // Clears canUpdate and starts the self-update worker.
+  void StartSelfUpdate();
+  // Starts a patch worker, unless the gate (canUpdate) is closed; closes it at once, so that
+  // a second request before the worker's first step starts nothing. Throws when the worker
+  // cannot be started, with the gate open again.
+  void StartPatchWorker(bool critical);
+  // Stops a running patch worker and waits for its end while serving its steps; nothing
+  // while idle or when only the self-update runs.
+  void CancelNormalClick();
+
+  // Stores language, writes it as the text value "Language" (a refused write is ignored:
+  // the start-up must go on) and shows the text of the current code.
+  void setLanguage(std::int32_t value);
+  // msg := the text for (language, messageId); unchanged when there is none.
+  void getStatus();
+
+  // LauncherInterface.
+  const LauncherSettings& settings() const override { return *this; }
+  UiThread& uiThread() override { return ui_; }
+  void setStatus(std::int32_t code) override { messageId = code; }
+  std::int32_t getLanguage() const override { return language; }
+  void StoreCritical(std::int32_t value) override;
+  void ShowStatus() override;
+  void SetStatusText(const std::string& text) override;
+  void ApplyIdleLayout() override;
+  void ApplyBusyLayout() override;
+  void SetCanUpdate(bool value) override { canUpdate = value; }
+  void SetBarWidth(Bar bar, float width) override;
+  float BarWidth(Bar bar) const override;
+  void ShowMessage(const std::string& text) override;
+  // Starting the game client arrives with the client launch; until then it does nothing.
+  void StartClient() override {}
+  void CloseWindow() override;
+
+  std::weak_ptr<ThreadForDownLoad> th;
+  std::weak_ptr<VersionDownloader> thv;
+  std::int32_t language = 0;
+  // Set by workers on their own thread; read after a hand-over on the user-interface thread.
+  std::atomic<std::int32_t> messageId{0};
+  std::unique_ptr<HttpClient> http;
+  bool canUpdate = false;
+  std::int32_t _x = 0;
+  std::int32_t _y = 0;
+  bool canDrag = false;
+  std::string msg;
+  std::unique_ptr<UserSections> RegistreU;  // absent when the key could not be opened
+  platform::UserKey RegistreD;              // not open when the key could not be opened
+
+ private:
+  View& view_;
+  UiThread& ui_;
+  WorkerFactories factories_;
+  // Both bars are full at load.
+  float fileWidth_ = kBarWidth;
+  float totalWidth_ = kBarWidth;
+};
+
+// The one window, for the program entry: set by whoever creates it. Nothing in the core
+// reads it.
+extern TFormUpdater* FormUpdater;
+
+}  // namespace kestrune

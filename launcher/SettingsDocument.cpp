@@ -1,0 +1,60 @@
+#include "SettingsDocument.h"
+
+#include <cstdlib>
+
+#include "MainForm.h"
+#include "xml/XmlDocument.h"
+
+#ifndef KESTRUNE_DEFAULT_SETTINGS_HOST
+#error "the build defines the settings host"
+#endif
+
+namespace kestrune {
+
+std::string SettingsUrl() {
+  const char* host = std::getenv("KESTRUNE_SETTINGS_HOST");
+  if (host == nullptr || *host == '\0') host = KESTRUNE_DEFAULT_SETTINGS_HOST;
+  return std::string("http://") + host + "/pts/Settings.xml";
+}
+
+std::string NormalizeLineEnds(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 16 + 2);
+  std::size_t lineStart = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' && text[i] != '\n') continue;
+    out.append(text.substr(lineStart, i - lineStart));
+    out += "\r\n";
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    lineStart = i + 1;
+  }
+  if (lineStart < text.size()) {
+    out.append(text.substr(lineStart));
+    out += "\r\n";
+  }
+  return out;
+}
+
+void TFormUpdater::LoadSettings() {
+  XmlDocument document;
+  http = std::make_unique<HttpClient>();
+  try {
+    // The text goes to the reader as it is: the 8-bit code page of this platform is UTF-8.
+    document.Parse(NormalizeLineEnds(http->GetText(SettingsUrl())));
+    const XmlElement root = document.Root();
+    // Each value is stored as soon as it is read, so a failure keeps those before it.
+    version = root.FindElement("version").ValueInteger();
+    patchlist = root.FindElement("patchlistURL").ValueText();
+    criticalPatchlist = root.FindElement("criticalPatchlistURL").ValueText();
+    patchListFolder = root.ChildText("patchListFolder", "");
+    updaterURL = root.FindElement("updaterURL").ValueText();
+    criticalVersion = root.FindElement("criticalVersion").ValueInteger();
+    autoStartClient = root.FindElement("autoStartClient").ValueBool();
+    doubleRunCheck = root.FindElement("doubleRunCheck").ValueBool();
+    closeUpdaterAfterStartinGame = root.FindElement("closeUpdaterAfterStartinGame").ValueBool();
+  } catch (...) {
+    view_.ShowMessage(kSettingsErrorMessage);
+  }
+}
+
+}  // namespace kestrune

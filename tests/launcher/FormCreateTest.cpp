@@ -1,0 +1,349 @@
+// The start-up sequence against the scripted loopback server: settings document, language,
+// and which worker it starts.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "LauncherTestSupport.h"
+#include "LoopbackServer.h"
+#include "MainForm.h"
+#include "Platform.h"
+#include "TestSupport.h"
+
+namespace kestrune {
+namespace {
+
+using test::LoopbackConnection;
+using test::LoopbackServer;
+using test::RecordingView;
+using test::ScopedEnv;
+using test::TempDir;
+
+constexpr const char* kErrorBox = "Error! Please try again later!1";
+
+// What a start-up asked the starters for; the workers are the real minimal ones.
+struct StartRecorder {
+  std::vector<std::shared_ptr<ThreadForDownLoad>> patch;
+  std::vector<std::shared_ptr<VersionDownloader>> selfUpdate;
+
+  WorkerFactories Factories() {
+    return {[this](LauncherInterface& launcher) {
+              patch.push_back(std::make_shared<ThreadForDownLoad>(launcher));
+              return patch.back();
+            },
+            [this](LauncherInterface& launcher) {
+              selfUpdate.push_back(std::make_shared<VersionDownloader>(launcher));
+              return selfUpdate.back();
+            }};
+  }
+};
+
+// A scratch per-user store and lock folder, a profile folder, the settings host pointed at a
+// loopback port, and a form over a recording view.
+class StartupTest : public ::testing::Test {
+ protected:
+  void PointSettingsAt(int port) {
+    host_.emplace("KESTRUNE_SETTINGS_HOST", "127.0.0.1:" + std::to_string(port));
+  }
+
+  // A port that refuses connections: a server's, after it has gone.
+  void PointSettingsNowhere() {
+    int port;
+    {
+      LoopbackServer gone([](LoopbackConnection&, int) {});
+      port = gone.port();
+    }
+    PointSettingsAt(port);
+  }
+
+  void RunStartup() {
+    form = std::make_unique<TFormUpdater>(view, ui, starts.Factories());
+    form->FormCreate();
+  }
+
+  // Lets the started workers run to their end.
+  void FinishWorkers() {
+    ui.ServeUntil([this] {
+      for (auto& w : starts.patch)
+        if (!w->Finished()) return false;
+      for (auto& w : starts.selfUpdate)
+        if (!w->Finished()) return false;
+      return true;
+    });
+  }
+
+  TempDir config_;
+  TempDir runtime_;
+  ScopedEnv configEnv_{"XDG_CONFIG_HOME", config_.path().string()};
+  ScopedEnv runtimeEnv_{"XDG_RUNTIME_DIR", runtime_.path().string()};
+  ScopedEnv profileEnv_{"USERPROFILE", "/home/player"};
+  std::optional<ScopedEnv> host_;
+  PlainUiThread ui;
+  RecordingView view;
+  StartRecorder starts;
+  std::unique_ptr<TFormUpdater> form;  // destroyed first: it waits for its workers
+};
+
+// ---- The settings document --------------------------------------------------------------
+
+constexpr const char* kPatchlist = "http://patch.example/pts/patchlist.xml";
+constexpr const char* kCritical = "http://patch.example/pts/critical.xml";
+constexpr const char* kFolder = "http://patch.example/pts/files/";
+constexpr const char* kUpdater = "http://patch.example/pts/KestruneUpdater.exe";
+
+// The nine elements as direct children of the root, in their order; `replace` swaps the
+// markup of the named ones ("" drops an element).
+std::string Document(const std::map<std::string, std::string>& replace = {}) {
+  const std::vector<std::pair<std::string, std::string>> nine = {
+      {"version", "1"},
+      {"patchlistURL", kPatchlist},
+      {"criticalPatchlistURL", kCritical},
+      {"patchListFolder", kFolder},
+      {"updaterURL", kUpdater},
+      {"criticalVersion", "3"},
+      {"autoStartClient", "true"},
+      {"doubleRunCheck", "false"},
+      {"closeUpdaterAfterStartinGame", "yes"},
+  };
+  std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Settings>\n";
+  for (const auto& [name, value] : nine) {
+    const auto swapped = replace.find(name);
+    text +=
+        swapped != replace.end() ? swapped->second : "  <" + name + ">" + value + "</" + name + ">";
+    text += "\n";
+  }
+  return text + "</Settings>\n";
+}
+
+struct Fields {
+  std::int32_t version = 0;
+  std::string patchlist;
+  std::string criticalPatchlist;
+  std::string patchListFolder;
+  std::string updaterURL;
+  std::int32_t criticalVersion = 0;
+  bool autoStartClient = false;
+  bool doubleRunCheck = false;
+  bool closeUpdaterAfterStartinGame = false;
+};
+
+// The fields of Document() as it stands.
+Fields AllRead(std::int32_t version = 1) {
+  return {version, kPatchlist, kCritical, kFolder, kUpdater, 3, true, false, true};
+}
+
+enum class Started { CriticalPatchRun, SelfUpdate };
+
+struct SettingsCase {
+  std::string name;
+  std::optional<std::string> response;  // a whole HTTP response; nullopt: server unreachable
+  Fields expected;
+  bool errorBox;
+  Started started;
+};
+
+void PrintTo(const SettingsCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+std::string Ok(const std::string& body) {
+  return test::Response("HTTP/1.1 200 OK", body, "Content-Type: text/xml\r\n");
+}
+
+std::vector<SettingsCase> SettingsCases() {
+  Fields firstFive = AllRead();
+  firstFive.criticalVersion = 0;
+  firstFive.autoStartClient = false;
+  firstFive.closeUpdaterAfterStartinGame = false;
+  Fields firstSeven = AllRead();
+  firstSeven.closeUpdaterAfterStartinGame = false;
+  Fields noFolder = AllRead();
+  noFolder.patchListFolder = "";
+  Fields doubleRun = AllRead();
+  doubleRun.doubleRunCheck = true;
+  return {
+      {"AllNineVersion2StartsSelfUpdate", Ok(Document({{"version", "<version>2</version>"}})),
+       AllRead(2), false, Started::SelfUpdate},
+      {"VersionNestedTwoDeep",
+       Ok(Document({{"version", "<group><inner><version>2</version></inner></group>"}})),
+       AllRead(2), false, Started::SelfUpdate},
+      {"FirstOfTwoVersionsWins",
+       Ok(Document({{"closeUpdaterAfterStartinGame",
+                     "<closeUpdaterAfterStartinGame>yes</closeUpdaterAfterStartinGame>"
+                     "<version>5</version>"}})),
+       AllRead(1), false, Started::CriticalPatchRun},
+      {"VersionInCapitals", Ok(Document({{"version", "<VERSION>2</VERSION>"}})), AllRead(2), false,
+       Started::SelfUpdate},
+      {"NestedPatchListFolderStaysEmpty",
+       Ok(Document({{"patchListFolder", std::string("<group><patchListFolder>") + kFolder +
+                                            "</patchListFolder></group>"}})),
+       noFolder, false, Started::CriticalPatchRun},
+      {"DoubleRunCheckOne",
+       Ok(Document({{"doubleRunCheck", "<doubleRunCheck>1</doubleRunCheck>"}})), doubleRun, false,
+       Started::CriticalPatchRun},
+      {"DoubleRunCheckOnFails",
+       Ok(Document({{"doubleRunCheck", "<doubleRunCheck>on</doubleRunCheck>"}})), firstSeven, true,
+       Started::CriticalPatchRun},
+      {"LettersInCriticalVersion",
+       Ok(Document({{"criticalVersion", "<criticalVersion>three</criticalVersion>"}})), firstFive,
+       true, Started::CriticalPatchRun},
+      {"BlankAfterVersion",
+       Ok(Document({{"version", "<version>2 </version>"}})),
+       {},
+       true,
+       Started::CriticalPatchRun},
+      {"LineBreakAfterVersion",
+       Ok(Document({{"version", "<version>2\n</version>"}})),
+       {},
+       true,
+       Started::CriticalPatchRun},
+      {"BlankBeforeDoubleRunCheck",
+       Ok(Document({{"doubleRunCheck", "<doubleRunCheck> true</doubleRunCheck>"}})), firstSeven,
+       true, Started::CriticalPatchRun},
+      {"MissingVersion", Ok(Document({{"version", ""}})), {}, true, Started::CriticalPatchRun},
+      {"NotADocument", Ok("Service temporarily unavailable"), {}, true, Started::CriticalPatchRun},
+      {"NotFound",
+       test::Response("HTTP/1.1 404 Not Found", Document({{"version", "<version>2</version>"}})),
+       {},
+       true,
+       Started::CriticalPatchRun},
+      {"ServerUnreachable", std::nullopt, {}, true, Started::CriticalPatchRun},
+  };
+}
+
+class SettingsDocumentAtStartup : public StartupTest,
+                                  public ::testing::WithParamInterface<SettingsCase> {};
+
+TEST_P(SettingsDocumentAtStartup, SetsFieldsReportsFailureAndStartsOneWorker) {
+  const SettingsCase& c = GetParam();
+  std::optional<LoopbackServer> server;
+  if (c.response) {
+    server.emplace([reply = *c.response](LoopbackConnection& connection, int) {
+      if (!connection.ReadRequest().empty()) connection.Send(reply);
+    });
+    PointSettingsAt(server->port());
+  } else {
+    PointSettingsNowhere();
+  }
+
+  RunStartup();
+
+  if (server) {
+    ASSERT_EQ(server->Requests().size(), 1u);
+    const std::string request = server->Requests()[0];
+    EXPECT_EQ(request.rfind("GET /pts/Settings.xml HTTP/1.1\r\n", 0), 0u) << request;
+    EXPECT_NE(request.find("Host: 127.0.0.1:" + std::to_string(server->port()) + "\r\n"),
+              std::string::npos)
+        << request;
+  }
+  const Fields& e = c.expected;
+  EXPECT_EQ(form->version, e.version);
+  EXPECT_EQ(form->patchlist, e.patchlist);
+  EXPECT_EQ(form->criticalPatchlist, e.criticalPatchlist);
+  EXPECT_EQ(form->patchListFolder, e.patchListFolder);
+  EXPECT_EQ(form->updaterURL, e.updaterURL);
+  EXPECT_EQ(form->criticalVersion, e.criticalVersion);
+  EXPECT_EQ(form->autoStartClient, e.autoStartClient);
+  EXPECT_EQ(form->doubleRunCheck, e.doubleRunCheck);
+  EXPECT_EQ(form->closeUpdaterAfterStartinGame, e.closeUpdaterAfterStartinGame);
+
+  if (c.errorBox)
+    EXPECT_EQ(view.messages, std::vector<std::string>{kErrorBox});
+  else
+    EXPECT_TRUE(view.messages.empty());
+  EXPECT_NE(form->http, nullptr);
+
+  if (c.started == Started::SelfUpdate) {
+    EXPECT_EQ(starts.selfUpdate.size(), 1u);
+    EXPECT_TRUE(starts.patch.empty());
+  } else {
+    EXPECT_TRUE(starts.selfUpdate.empty());
+    ASSERT_EQ(starts.patch.size(), 1u);
+    EXPECT_TRUE(starts.patch[0]->critical);
+  }
+  // The gate is closed from the start until the worker's own last step.
+  EXPECT_FALSE(form->canUpdate);
+  FinishWorkers();
+  EXPECT_TRUE(form->canUpdate);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SettingsDocumentAtStartup, ::testing::ValuesIn(SettingsCases()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(StartupTest, SetsTheConstantsAndThePerUserKeys) {
+  PointSettingsNowhere();
+  RunStartup();
+  EXPECT_FALSE(form->runnedFromExe);  // the test's command line is not "-client"
+  EXPECT_EQ(form->currentUpdaterVersion, 1);
+  EXPECT_EQ(form->exeName, "KestruneUpdater.exe");
+  EXPECT_EQ(form->dirUserProfile, "/home/player");
+  EXPECT_EQ(form->messageId, -1);
+  EXPECT_NE(form->RegistreU, nullptr);
+  ASSERT_TRUE(form->RegistreD.isOpen());
+
+  form->StoreCritical(3);
+  EXPECT_EQ(platform::UserKey::OpenOrCreate("Software\\KestruneUpdaterPts\\Settings")
+                .ReadNumber("Critical"),
+            3u);
+}
+
+// ---- The language ----------------------------------------------------------------------
+
+struct LanguageCase {
+  std::string name;
+  enum class Stored { Nothing, Text, Number } stored;
+  std::string value;
+  std::int32_t language;
+  std::string label;       // the status text the start-up shows
+  std::string storedText;  // "Language" afterwards
+};
+
+void PrintTo(const LanguageCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class LanguageAtStartup : public StartupTest, public ::testing::WithParamInterface<LanguageCase> {};
+
+TEST_P(LanguageAtStartup, ReadsShowsAndWritesBack) {
+  const LanguageCase& c = GetParam();
+  if (c.stored != LanguageCase::Stored::Nothing) {
+    auto key = platform::UserKey::OpenOrCreate("Software\\KestruneUpdaterPts\\Settings");
+    if (c.stored == LanguageCase::Stored::Text)
+      key.WriteText("language", c.value);
+    else
+      key.WriteNumber("language", static_cast<std::uint32_t>(std::stoul(c.value)));
+  }
+  PointSettingsNowhere();
+
+  RunStartup();
+
+  EXPECT_EQ(form->language, c.language);
+  EXPECT_EQ(form->getLanguage(), c.language);
+  EXPECT_EQ(view.statusTexts, std::vector<std::string>{c.label});
+  const auto key = platform::UserKey::OpenOrCreate("Software\\KestruneUpdaterPts\\Settings");
+  EXPECT_EQ(key.ReadText("Language"), c.storedText);
+  EXPECT_EQ(key.ReadNumber("Language"), std::nullopt);  // written as text, never as a number
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LanguageAtStartup,
+    ::testing::Values(
+        LanguageCase{"EmptyStore", LanguageCase::Stored::Nothing, "", 1,
+                     "Updater is ready to work.", "1"},
+        LanguageCase{"Russian", LanguageCase::Stored::Text, "0", 0, "Updater готов к работе.", "0"},
+        LanguageCase{"English", LanguageCase::Stored::Text, "1", 1, "Updater is ready to work.",
+                     "1"},
+        LanguageCase{"SevenShowsNothing", LanguageCase::Stored::Text, "7", 7, "", "7"},
+        LanguageCase{"NotDecimal", LanguageCase::Stored::Text, "ru", 1, "Updater is ready to work.",
+                     "1"},
+        LanguageCase{"EmptyText", LanguageCase::Stored::Text, "", 1, "Updater is ready to work.",
+                     "1"},
+        LanguageCase{"StoredAsNumber", LanguageCase::Stored::Number, "0", 1,
+                     "Updater is ready to work.", "1"}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace kestrune
