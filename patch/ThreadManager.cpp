@@ -1,14 +1,384 @@
 #include "ThreadManager.h"
 
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <streambuf>
+#include <system_error>
+
+#include "CRC32.h"
+#include "LineSeparetor.h"
+#include "Platform.h"
+#include "http/HttpClient.h"
+#include "lzma/LZMADecompressor.h"
+#include "xml/XmlDocument.h"
+
 namespace kestrune {
+
+namespace {
+
+// The working directory + "\" + a patch-list name, still with "\" separators.
+std::string GamePath(const std::string& name) {
+  return platform::CurrentDirectory() + "\\" + name;
+}
+
+// Everything before the last "\" or ":" of a "\"-separated path; a drive root keeps its "\".
+std::string DirectoryPart(const std::string& path) {
+  const std::size_t cut = path.find_last_of("\\:");
+  if (cut == std::string::npos) return {};
+  if (cut == 0 || path[cut] == ':' || path[cut - 1] == ':') return path.substr(0, cut + 1);
+  return path.substr(0, cut);
+}
+
+// CR LF, lone CR and lone LF all become CR LF, and the last line gets one too.
+std::string NormalizeLineEnds(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 16 + 2);
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t end = text.find_first_of("\r\n", i);
+    if (end == std::string::npos) {
+      out.append(text, i, std::string::npos);
+      out += "\r\n";
+      break;
+    }
+    out.append(text, i, end - i);
+    out += "\r\n";
+    i = end + ((text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? 2 : 1);
+  }
+  return out;
+}
+
+// The body of a transfer goes straight into the temporary file, opened without sharing.
+class FileOutBuf final : public std::streambuf {
+ public:
+  explicit FileOutBuf(platform::File& file) : file_(file) {}
+
+ protected:
+  std::streamsize xsputn(const char* data, std::streamsize count) override {
+    try {
+      file_.Write(data, static_cast<std::size_t>(count));
+      return count;
+    } catch (const platform::SystemError&) {
+      return 0;
+    }
+  }
+  int_type overflow(int_type ch) override {
+    if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
+    const char c = traits_type::to_char_type(ch);
+    return xsputn(&c, 1) == 1 ? ch : traits_type::eof();
+  }
+
+ private:
+  platform::File& file_;
+};
+
+}  // namespace
+
+bool IsSafePatchName(std::string_view name) {
+  if (name.empty() || name.front() == '\\' || name.front() == '/') return false;
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == ':') return false;
+  }
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = name.find_first_of("\\/", start);
+    const std::string_view part = name.substr(start, end - start);
+    if (part == "..") return false;
+    if (end == std::string_view::npos) return true;
+    start = end + 1;
+  }
+}
+
+std::optional<std::string> PatchText(std::int32_t language, PatchMessage message) {
+  if (language != 0 && language != 1) return std::nullopt;
+  const bool ru = language == 0;
+  switch (message) {
+    case PatchMessage::Scan:
+      return ru ? "Идет проверка файлов, пожалуйста подождите..." : "Scan of files, please wait...";
+    case PatchMessage::Download:
+      return ru ? "Скачиваю " : "Download ";
+    case PatchMessage::Extract:
+      return ru ? "Извлекается : " : "Extract : ";
+    case PatchMessage::Cancel:
+      return ru ? "Отмена" : "Cancel";
+    case PatchMessage::TailError:
+      return ru ? "Ошибка, пожайлуйста попробуйте позже! #10" : "Error, please try late again";
+    case PatchMessage::PatchListError:
+      return ru ? "Код ошибки #042, нет возможности обновить патч!\r\n\r\n"
+                  "Сообщите в техническую поддержку, вашего проекта."
+                : "The error code #042, isnt present an opportunity to update the client!\r\n\r\n"
+                  "Report in technical support, your project.";
+  }
+  return std::nullopt;
+}
+
+std::string LastPathComponent(const std::string& path) {
+  const std::size_t cut = path.find_last_of("\\:");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
 
 void ThreadForDownLoad::Execute() {
   Synchronize([this] { launcher.ApplyBusyLayout(); });
-  Synchronize([this] { launcher.ApplyIdleLayout(); });
+
+  auto http = std::make_unique<HttpClient>();
+  http->WorkBegin = [this](HttpClient&, HttpClient::WorkMode, std::int64_t total) {
+    HttpWorkBegin(total);
+  };
+  http->Work = [this](HttpClient&, HttpClient::WorkMode, std::int64_t count) { HttpWork(count); };
+  http->WorkEnd = [this](HttpClient&, HttpClient::WorkMode) { HttpWorkEnd(); };
+  AttachHttp(http.get());
+  // The client must be detached before it goes, also when the run ends by an error.
+  struct Detach {
+    ThreadForDownLoad& worker;
+    ~Detach() { worker.AttachHttp(nullptr); }
+  } detach{*this};
+
+  if (LoadAndScan(*http)) DownloadAll(*http);
+
+  try {
+    Synchronize([this] { launcher.ApplyIdleLayout(); });
+    ResetBars();
+    ListWithUpdate.clear();
+    listF.clear();
+  } catch (...) {
+    SetStatus(PatchMessage::TailError);
+    ShowStatusText();
+    ResetBars();
+    ListWithUpdate.clear();
+    listF.clear();
+  }
 }
 
 void ThreadForDownLoad::EndOfWork() {
   launcher.ApplyIdleLayout();
+}
+
+bool ThreadForDownLoad::LoadAndScan(HttpClient& http) {
+  ResetTotalBar();
+  ListWithUpdate.clear();
+  listF.clear();
+  try {
+    LoadPatchList(http);
+  } catch (const XmlError&) {
+    // Only the entry-reading block raises XmlError here: fetch and parse errors end the run
+    // inside LoadPatchList's own rethrow.
+    SetStatus(PatchMessage::PatchListError);
+    const std::string text = status;
+    Synchronize([this, text] { launcher.ShowMessage(text); });
+    return false;
+  }
+
+  totalprogressV = listF.empty() ? 0.0 : static_cast<double>(kBarWidth) / listF.size();
+  SetStatus(PatchMessage::Scan);
+  ShowStatusText();
+
+  for (const std::string& line : listF) {
+    if (TerminationRequested()) continue;
+    const std::vector<std::string> fields = SeparateLine(line, kFieldSeparator);
+    const std::string& name = fields[0];
+    const std::string expected = fields.size() > 1 ? fields[1] : std::string();
+    if (!IsSafePatchName(name)) {
+      // Queued unexamined: the download refuses it and the run counts it as not updated.
+      ListWithUpdate.push_back(name);
+    } else {
+      const std::string path = platform::NativePath(GamePath(name));
+      if (platform::GetPathKind(path) != platform::PathKind::File) {
+        ListWithUpdate.push_back(name);
+      } else if (CRC32File(path) != expected) {
+        bool readOnly = true;
+        try {
+          readOnly = platform::IsReadOnly(path);
+        } catch (...) {
+        }
+        if (!readOnly) ListWithUpdate.push_back(name);
+      }
+    }
+    StepTotalBar();
+  }
+  FlushTotalBar();
+  return true;
+}
+
+void ThreadForDownLoad::LoadPatchList(HttpClient& http) {
+  const LauncherSettings& settings = launcher.settings();
+  const std::string text =
+      NormalizeLineEnds(http.GetText(critical ? settings.criticalPatchlist : settings.patchlist));
+  XmlDocument document;
+  try {
+    document.Parse(text);  // GetText already hands back UTF-8
+  } catch (const XmlError& e) {
+    // A rejected document ends the run silently; it is not the "#042" failure.
+    throw std::runtime_error(e.what());
+  }
+  std::vector<XmlElement> archives;
+  document.Root().FindElements("archive", archives);
+  listF.reserve(archives.size());
+  for (const XmlElement& archive : archives) {
+    std::string line = archive.Attribute("filename");
+    line += kFieldSeparator;
+    line += archive.Attribute("original");
+    listF.push_back(std::move(line));
+  }
+}
+
+void ThreadForDownLoad::DownloadAll(HttpClient& http) {
+  bool anyFailed = false;
+  if (!ListWithUpdate.empty()) {
+    ResetTotalBar();
+    totalprogressV = static_cast<double>(kBarWidth) / ListWithUpdate.size();
+    const std::string& folder = launcher.settings().patchListFolder;
+    for (const std::string& line : ListWithUpdate) {
+      if (TerminationRequested()) {
+        SetStatus(PatchMessage::Cancel);
+        ShowStatusText();
+        break;
+      }
+      const std::string name = SeparateLine(line, kFieldSeparator)[0];
+      if (!DownloadFile(http, folder + name + ".lzma", name)) anyFailed = true;
+      StepTotalBar();
+    }
+    FlushTotalBar();
+  }
+  Outcome(anyFailed);
+}
+
+bool ThreadForDownLoad::DownloadFile(HttpClient& http, const std::string& address,
+                                     const std::string& name) {
+  if (!IsSafePatchName(name)) return false;
+  std::string temporary;
+  try {
+    const std::string target = GamePath(name);
+    temporary = platform::NativePath(target + ".lzma");
+    std::error_code ignored;
+    // A failure shows up when the temporary file cannot be created.
+    std::filesystem::create_directories(platform::NativePath(DirectoryPart(target)), ignored);
+
+    SetStatus(PatchMessage::Download, LastPathComponent(target));
+    ShowStatusText();
+
+    platform::File file = platform::File::Create(temporary);
+    try {
+      FileOutBuf buffer(file);
+      std::ostream out(&buffer);
+      http.GetToStream(address, out);
+    } catch (...) {
+      FlushFileBar();
+      try {
+        file.Close();
+      } catch (...) {
+      }
+      throw;
+    }
+    FlushFileBar();
+    file.Close();
+    ExtractFile(name + ".lzma", name);
+    return true;
+  } catch (...) {
+    // Nothing else would ever remove what a failed transfer left.
+    if (!temporary.empty()) platform::RemoveFile(temporary);
+    return false;
+  }
+}
+
+void ThreadForDownLoad::ExtractFile(const std::string& temporaryName, const std::string& name) {
+  const std::string source = GamePath(temporaryName);
+  SetStatus(PatchMessage::Extract, LastPathComponent(source));
+  ShowStatusText();
+  DecompressFile(platform::NativePath(source), platform::NativePath(GamePath(name)));
+}
+
+void ThreadForDownLoad::Outcome(bool anyFailed) {
+  const bool queued = !ListWithUpdate.empty();
+  if (TerminationRequested()) {
+    launcher.setStatus(msgUserCancelled);
+  } else if (!queued) {
+    launcher.setStatus(msgUpToDate);
+  } else if (anyFailed) {
+    // Files are still missing or different: no success, no critical tail.
+    launcher.setStatus(msgError);
+  } else {
+    launcher.setStatus(msgAllUpdated);
+    if (critical) {
+      const LauncherSettings& settings = launcher.settings();
+      // Stored first: starting the client may close the launcher and end the process.
+      launcher.StoreCritical(settings.criticalVersion);
+      if (settings.autoStartClient && settings.runnedFromExe) {
+        Synchronize([this] { launcher.StartClient(); });
+      }
+    }
+  }
+  ShowStatusText();
+  RefreshStatusLabel();
+}
+
+void ThreadForDownLoad::ShowStatusText() {
+  const std::string text = status;
+  Synchronize([this, &text] { launcher.SetStatusText(text); });
+}
+
+void ThreadForDownLoad::RefreshStatusLabel() {
+  Synchronize([this] { launcher.ShowStatus(); });
+}
+
+void ThreadForDownLoad::SetStatus(PatchMessage message, const std::string& suffix) {
+  if (auto text = PatchText(launcher.getLanguage(), message)) status = *text + suffix;
+}
+
+void ThreadForDownLoad::ShowBar(Bar bar, float width, float& shown, bool force) {
+  if (!force && std::floor(width) == std::floor(shown)) return;
+  Synchronize([this, bar, width] { launcher.SetBarWidth(bar, width); });
+  shown = width;
+}
+
+void ThreadForDownLoad::ResetTotalBar() {
+  totalWidth_ = 0;
+  ShowBar(Bar::Total, totalWidth_, totalShown_, true);
+}
+
+void ThreadForDownLoad::ResetFileBar() {
+  fileWidth_ = 0;
+  ShowBar(Bar::File, fileWidth_, fileShown_, true);
+}
+
+void ThreadForDownLoad::ResetBars() {
+  ResetFileBar();
+  ResetTotalBar();
+}
+
+void ThreadForDownLoad::StepTotalBar() {
+  if (totalWidth_ > kBarWidth) return;
+  totalWidth_ = static_cast<float>(totalWidth_ + totalprogressV);
+  ShowBar(Bar::Total, totalWidth_, totalShown_, false);
+}
+
+void ThreadForDownLoad::FlushTotalBar() {
+  if (totalWidth_ != totalShown_) ShowBar(Bar::Total, totalWidth_, totalShown_, true);
+}
+
+void ThreadForDownLoad::FlushFileBar() {
+  if (fileWidth_ != fileShown_) ShowBar(Bar::File, fileWidth_, fileShown_, true);
+}
+
+void ThreadForDownLoad::UpdateFileBar() {
+  if (fileprogressM == 0) return;
+  fileWidth_ = static_cast<float>(fileprogressV / (fileprogressM / kBarWidth));
+  ShowBar(Bar::File, fileWidth_, fileShown_, false);
+}
+
+void ThreadForDownLoad::HttpWorkBegin(std::int64_t expectedTotal) {
+  fileprogressM = static_cast<double>(expectedTotal);
+  ResetFileBar();
+}
+
+void ThreadForDownLoad::HttpWork(std::int64_t count) {
+  fileprogressV = static_cast<double>(count);
+  UpdateFileBar();
+}
+
+void ThreadForDownLoad::HttpWorkEnd() {
+  ResetFileBar();
 }
 
 }  // namespace kestrune

@@ -1,10 +1,33 @@
 #pragma once
-// ThreadForDownLoad, the patch worker: brings the game files into line with the patch list.
-// For now its run only switches the window to the busy layout and back.
+// ThreadForDownLoad, the patch worker: brings the game files below the working directory into
+// line with the patch list: loads the list, checks every listed file against its CRC-32,
+// fetches and unpacks what differs, and reports progress and outcome on the window.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "Worker.h"
 
 namespace kestrune {
+
+class HttpClient;
+
+// Whether a patch-list file name stays inside the game folder: not empty, no control
+// character (the field separator included), no leading "\" or "/", no drive or stream
+// prefix (":"), no ".." component. Other names are never touched.
+bool IsSafePatchName(std::string_view name);
+
+enum class PatchMessage { Scan, Download, Extract, Cancel, TailError, PatchListError };
+
+// The texts the worker builds itself, for language 0 (Russian) or 1 (English); nothing for
+// any other language, which leaves the status text as it was.
+std::optional<std::string> PatchText(std::int32_t language, PatchMessage message);
+
+// The part of a "\"-separated path after its last "\" or ":".
+std::string LastPathComponent(const std::string& path);
 
 class ThreadForDownLoad : public Worker {
  public:
@@ -17,6 +40,49 @@ class ThreadForDownLoad : public Worker {
   void Execute() override;
   // The idle layout again, however the body ended.
   void EndOfWork() override;
+
+ private:
+  // False when the patch list failed with the "#042" error; throws for the silent end.
+  bool LoadAndScan(HttpClient& http);
+  void LoadPatchList(HttpClient& http);
+  void DownloadAll(HttpClient& http);
+  // True when the file was fetched and unpacked; never throws.
+  bool DownloadFile(HttpClient& http, const std::string& address, const std::string& name);
+  void ExtractFile(const std::string& temporaryName, const std::string& name);
+  void Outcome(bool anyFailed);
+
+  void ShowStatusText();
+  void RefreshStatusLabel();
+  // Sets status to the text of the current language, when it has one.
+  void SetStatus(PatchMessage message, const std::string& suffix = {});
+
+  // The bars as the worker last set them. Steps that would not move a bar by a whole pixel
+  // are not handed over at once (a scan of many small files would spend its time in
+  // hand-overs); FlushTotalBar shows the exact width at the end of each stage.
+  void ResetTotalBar();
+  void ResetFileBar();
+  void ResetBars();
+  void StepTotalBar();
+  void FlushTotalBar();
+  void UpdateFileBar();
+  void FlushFileBar();
+  void ShowBar(Bar bar, float width, float& shown, bool force);
+
+  void HttpWorkBegin(std::int64_t expectedTotal);
+  void HttpWork(std::int64_t count);
+  void HttpWorkEnd();
+
+  std::vector<std::string> listF;
+  std::vector<std::string> ListWithUpdate;
+  double fileprogressV = 0;
+  double fileprogressM = 0;
+  double totalprogressV = 0;
+  std::string status;
+
+  float fileWidth_ = 0;
+  float totalWidth_ = 0;
+  float fileShown_ = -1;
+  float totalShown_ = -1;
 };
 
 }  // namespace kestrune

@@ -70,6 +70,10 @@ class File {
 #endif
 };
 
+// Turns a path written with "\" separators (as patch lists write names) into a native path.
+// The one place where that conversion happens.
+std::string NativePath(std::string path);
+
 // Whether the path exists (file or directory).
 bool PathExists(const std::string& path);
 // Deletes a file; returns false (and changes nothing) when the system refuses.

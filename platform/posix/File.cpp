@@ -116,6 +116,13 @@ void File::Close() {
   if (::close(fd) != 0 && errno != EINTR) ThrowLast();
 }
 
+std::string NativePath(std::string path) {
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  return path;
+}
+
 bool PathExists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;

@@ -135,6 +135,10 @@ void File::Close() {
   if (!CloseHandle(h)) ThrowLast();
 }
 
+std::string NativePath(std::string path) {
+  return path;  // "\\" is already the native separator
+}
+
 bool PathExists(const std::string& path) {
   return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }

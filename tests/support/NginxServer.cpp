@@ -61,6 +61,7 @@ bool NginxServer::Start(const std::filesystem::path& dir, const Options& options
       << "  client_body_temp_path " << d << "/tmp;\n  proxy_temp_path " << d << "/tmp;\n"
       << "  fastcgi_temp_path " << d << "/tmp;\n  uwsgi_temp_path " << d << "/tmp;\n"
       << "  scgi_temp_path " << d << "/tmp;\n  default_type application/octet-stream;\n"
+      << options.httpDirectives << "\n"
       << "  server {\n    listen 127.0.0.1:" << port_ << " " << options.listenParameters
       << ";\n    root " << options.root.string() << ";\n"
       << options.serverDirectives << "\n  }\n}\n";

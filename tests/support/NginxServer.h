@@ -21,6 +21,7 @@ class NginxServer {
     std::filesystem::path root{};    // the folder served at "/"
     std::string listenParameters{};  // after the address in "listen", e.g. "ssl"
     std::string serverDirectives{};  // more lines of the server block (certificates, types)
+    std::string httpDirectives{};    // more lines of the http block (log formats)
   };
 
   // Starts nginx with its files in `dir` and waits until it accepts
