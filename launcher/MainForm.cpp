@@ -154,25 +154,23 @@ void TFormUpdater::SetStatusText(const std::string& text) {
 
 void TFormUpdater::ApplyIdleLayout() {
   canUpdate = true;
-  view_.SetVisible(Control::StartDisabled, false);
-  for (Control c : {Control::StartNormal, Control::StartHover, Control::StartPress,
-                    Control::UpdateNormal, Control::UpdateHover, Control::UpdatePress}) {
-    view_.SetVisible(c, true);
-  }
-  for (Control c : {Control::CancelNormal, Control::CancelHover, Control::CancelPress}) {
-    view_.SetVisible(c, false);
-  }
+  ShowLayout(false);
 }
 
 void TFormUpdater::ApplyBusyLayout() {
   canUpdate = false;
-  view_.SetVisible(Control::StartDisabled, true);
+  ShowLayout(true);
+}
+
+// Both layouts touch the same controls in the same order; only visibility differs.
+void TFormUpdater::ShowLayout(bool busy) {
+  view_.SetVisible(Control::StartDisabled, busy);
   for (Control c : {Control::StartNormal, Control::StartHover, Control::StartPress,
                     Control::UpdateNormal, Control::UpdateHover, Control::UpdatePress}) {
-    view_.SetVisible(c, false);
+    view_.SetVisible(c, !busy);
   }
   for (Control c : {Control::CancelNormal, Control::CancelHover, Control::CancelPress}) {
-    view_.SetVisible(c, true);
+    view_.SetVisible(c, busy);
   }
 }
 

@@ -99,6 +99,8 @@ class TFormUpdater final : public LauncherInterface, public LauncherSettings {
   platform::UserKey RegistreD;              // not open when the key could not be opened
 
  private:
+  void ShowLayout(bool busy);
+
   View& view_;
   UiThread& ui_;
   WorkerFactories factories_;
