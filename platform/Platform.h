@@ -169,4 +169,14 @@ bool ShellOpen(const std::string& target, const std::string& parameters);
 bool StartDetachedProcess(const std::string& program, const std::vector<std::string>& arguments,
                           bool idlePriority);
 
+// ---- Console: what the headless front end needs of a terminal. ----
+// Whether the standard error stream is a terminal (isatty / GetConsoleMode).
+bool StderrIsTerminal();
+// From now on SIGINT (Ctrl+C) is only counted; the second one ends the process at once with
+// exit code 130.
+void CountInterrupts();
+// How many interrupts CountInterrupts has counted; any thread.
+int InterruptCount();
+// ---- end of Console ----
+
 }  // namespace platform

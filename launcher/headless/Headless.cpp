@@ -1,0 +1,106 @@
+#include "Headless.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+#include "LauncherInterface.h"
+#include "MainForm.h"
+#include "Platform.h"
+#include "UiThread.h"
+
+namespace kestrune {
+namespace {
+
+bool Set(const char* value) {
+  return value != nullptr && *value != '\0';
+}
+
+template <class W>
+bool Ended(const std::weak_ptr<W>& worker) {
+  const auto alive = worker.lock();
+  return !alive || alive->Finished();
+}
+
+}  // namespace
+
+bool WantHeadless(const char* headless, const char* display, const char* waylandDisplay) {
+  if (headless != nullptr && std::string(headless) == "1") return true;
+  return !Set(display) && !Set(waylandDisplay);
+}
+
+bool WantHeadless() {
+  return WantHeadless(std::getenv("KESTRUNE_HEADLESS"), std::getenv("DISPLAY"),
+                      std::getenv("WAYLAND_DISPLAY"));
+}
+
+int HeadlessExitCode(std::int32_t messageId) {
+  switch (messageId) {
+    case msgAllUpdated:
+    case msgUpToDate:
+    case msgRestarting:
+      return 0;
+    case msgUserCancelled:
+      return 2;
+    default:
+      return 1;
+  }
+}
+
+void ConsoleView::ClearProgress() {
+  if (!drawn_) return;
+  err_ << "\r\033[K" << std::flush;
+  drawn_ = false;
+}
+
+void ConsoleView::SetBarWidth(Control bar, float width) {
+  (bar == Control::FileProgress ? file_ : total_) = width;
+  if (!progress_) return;
+  // Bars move per received block; a terminal needs far fewer frames.
+  const auto now = std::chrono::steady_clock::now();
+  if (drawn_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+  lastDraw_ = now;
+  auto percent = [](float w) { return static_cast<int>(w * 100.0f / kBarWidth + 0.5f); };
+  char line[64];
+  std::snprintf(line, sizeof line, "\rfile %3d%%  total %3d%%", percent(file_), percent(total_));
+  err_ << line << "\033[K" << std::flush;
+  drawn_ = true;
+}
+
+void ConsoleView::SetStatusText(const std::string& text) {
+  ClearProgress();
+  out_ << text << '\n' << std::flush;
+}
+
+void ConsoleView::ShowMessage(const std::string& text) {
+  ClearProgress();
+  err_ << text << '\n' << std::flush;
+}
+
+int RunHeadless() {
+  platform::CountInterrupts();
+  ConsoleView view(std::cout, std::cerr, platform::StderrIsTerminal());
+  PlainUiThread ui;
+  int code = 1;
+  {
+    TFormUpdater form(view, ui);
+    FormUpdater = &form;
+    form.FormCreate();
+    bool cancelled = false;
+    auto ended = [&] { return view.closed() || (Ended(form.th) && Ended(form.thv)); };
+    while (!ended()) {
+      ui.ServeUntil([&] { return ended() || (!cancelled && platform::InterruptCount() > 0); });
+      if (!ended() && !cancelled) {
+        cancelled = true;
+        // Serves the worker's steps until it has ended; nothing during a self-update.
+        form.CancelNormalClick();
+      }
+    }
+    code = HeadlessExitCode(form.messageId);
+    FormUpdater = nullptr;
+  }
+  return code;
+}
+
+}  // namespace kestrune

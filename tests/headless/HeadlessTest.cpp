@@ -1,0 +1,174 @@
+// The headless launcher as a child process: what it prints and how it exits, against a real
+// nginx serving a patch set made by kestrune-publish.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "Headless.h"
+#include "NginxServer.h"
+#include "TestSupport.h"
+
+namespace kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::WriteFile;
+
+TEST(HeadlessChoice, FollowsTheSwitchAndTheDisplay) {
+  struct Case {
+    const char* headless;
+    const char* display;
+    const char* wayland;
+    bool expected;
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, nullptr, true},
+      {nullptr, ":0", nullptr, false},
+      {nullptr, nullptr, "wayland-0", false},
+      {"1", ":0", "wayland-0", true},
+      {"0", ":0", nullptr, false},
+      {"", nullptr, nullptr, true},
+      {nullptr, "", "", true},
+      {"yes", ":0", nullptr, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(WantHeadless(c.headless, c.display, c.wayland), c.expected)
+        << (c.headless ? c.headless : "-") << " " << (c.display ? c.display : "-") << " "
+        << (c.wayland ? c.wayland : "-");
+  }
+}
+
+std::string Bytes(std::size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+class HeadlessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const fs::path& p : {release(), www(), game()}) fs::create_directories(p);
+  }
+
+  void Serve(const std::string& serverDirectives = "") {
+    test::NginxServer::Options options;
+    options.root = www();
+    options.serverDirectives = serverDirectives;
+    nginx = std::make_unique<test::NginxServer>(tmp.path() / "nginx", options);
+    ASSERT_TRUE(nginx->running());
+    host = "127.0.0.1:" + std::to_string(nginx->port());
+    const test::ChildResult r =
+        test::RunChild({KESTRUNE_PUBLISH, release().string(), www().string(), "--base-url",
+                        nginx->Url(""), "--critical"},
+                       tmp.path(), {}, tmp.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+  }
+
+  fs::path release() const { return tmp.path() / "release"; }
+  fs::path www() const { return tmp.path() / "www"; }
+  fs::path game() const { return tmp.path() / "game"; }
+
+  void Put(const fs::path& root, const std::string& name, const std::string& bytes) {
+    fs::create_directories((root / name).parent_path());
+    WriteFile((root / name).string(), bytes);
+  }
+
+  std::map<std::string, std::optional<std::string>> Env() const {
+    return {{"KESTRUNE_HEADLESS", "1"},
+            {"KESTRUNE_SETTINGS_HOST", host},
+            {"XDG_CONFIG_HOME", (tmp.path() / "config").string()}};
+  }
+  test::ChildResult Launch() {
+    return test::RunChild({KESTRUNE_UPDATER}, game(), Env(), tmp.path());
+  }
+
+  test::TempDir tmp;
+  std::unique_ptr<test::NginxServer> nginx;
+  std::string host;
+};
+
+TEST_F(HeadlessTest, UpdatesThenFindsEverythingUpToDate) {
+  Put(release(), "a.txt", "alpha");
+  Put(release(), "sub/b.bin", Bytes(9000, 1));
+  Serve();
+
+  const test::ChildResult first = Launch();
+  EXPECT_EQ(first.exitCode, 0) << first.err;
+  const std::vector<std::string> expected = {"Updater is ready to work.",
+                                             "Scan of files, please wait...",
+                                             "Download a.txt",
+                                             "Extract : a.txt.lzma",
+                                             "Download b.bin",
+                                             "Extract : b.bin.lzma",
+                                             "Extract : b.bin.lzma",
+                                             "All files were successfully updated!"};
+  EXPECT_EQ(first.OutLines(), expected);
+  EXPECT_EQ(first.err, "");  // not a terminal: no progress line
+  EXPECT_EQ(test::Tree(game()), test::Tree(release()));
+
+  const test::ChildResult second = Launch();
+  EXPECT_EQ(second.exitCode, 0);
+  ASSERT_FALSE(second.OutLines().empty());
+  EXPECT_EQ(second.OutLines().back(), "Your patch is up to date.");
+}
+
+TEST_F(HeadlessTest, OneMissingFileOnTheServerIsAnError) {
+  Put(release(), "a.txt", "alpha");
+  Put(release(), "b.txt", "beta");
+  Serve();
+  fs::remove(www() / "files" / "b.txt.lzma");
+
+  const test::ChildResult r = Launch();
+  EXPECT_EQ(r.exitCode, 1);
+  ASSERT_FALSE(r.OutLines().empty());
+  EXPECT_EQ(r.OutLines().back(), "An error occurred, try again later.");
+  EXPECT_EQ(ReadFile((game() / "a.txt").string()), "alpha");
+  EXPECT_FALSE(fs::exists(game() / "b.txt"));
+}
+
+TEST_F(HeadlessTest, SettingsServerDownShowsTheMessageAndFails) {
+  host = "127.0.0.1:" + std::to_string(test::FreeLoopbackPort());
+  const test::ChildResult r = Launch();
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Error! Please try again later!1\n"), std::string::npos) << r.err;
+}
+
+TEST_F(HeadlessTest, InterruptDuringADownloadCancelsAndLeavesTheTarget) {
+  Put(release(), "big.bin", Bytes(1 << 20, 2));
+  Put(game(), "big.bin", "old content");
+  Serve("    limit_rate 64k;");
+
+  test::Child child({KESTRUNE_UPDATER}, game(), Env(), tmp.path());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (child.OutSoFar().find("Download big.bin\n") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto sent = std::chrono::steady_clock::now();
+  child.Signal(SIGINT);
+  const test::ChildResult r = child.Wait(std::chrono::seconds(10));
+
+  EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3));
+  ASSERT_FALSE(r.OutLines().empty());
+  EXPECT_EQ(r.OutLines().back(), "You canceled Updates.");
+  EXPECT_EQ(test::Tree(game()), (std::map<std::string, std::string>{{"big.bin", "old content"}}));
+}
+
+}  // namespace
+}  // namespace kestrune
