@@ -3,11 +3,27 @@
 #include "StartupRules.h"
 #include "StatusMessages.h"
 
+#include <cmath>
+
 #ifndef KESTRUNE_UPDATER_VERSION
 #error "the build defines the launcher's own version"
 #endif
+#if !defined(KESTRUNE_SITE_LINK) || !defined(KESTRUNE_FORUM_LINK)
+#error "the build defines the two web links"
+#endif
 
 namespace kestrune {
+
+const char* const kSiteLink = KESTRUNE_SITE_LINK;
+const char* const kForumLink = KESTRUNE_FORUM_LINK;
+
+namespace {
+
+std::int32_t TruncateTowardZero(float v) {
+  return static_cast<std::int32_t>(std::trunc(v));
+}
+
+}  // namespace
 
 TFormUpdater* FormUpdater = nullptr;
 
@@ -194,6 +210,260 @@ void TFormUpdater::ShowMessage(const std::string& text) {
 
 void TFormUpdater::CloseWindow() {
   view_.Close();
+}
+
+void TFormUpdater::StartClient() {
+  OpenUoFP(ClientPath(), "-updater");
+  view_.Minimize();
+  if (closeUpdaterAfterStartinGame) view_.Close();
+}
+
+std::string TFormUpdater::ClientPath() {
+  // Appended verbatim, as on Windows; only the separators become native.
+  return platform::NativePath(platform::CurrentDirectory() + "\\system\\tarvik.exe");
+}
+
+void TFormUpdater::OpenUoF(const std::string& S) {
+  try {
+    shellOpen(S, "");
+  } catch (...) {
+  }
+}
+
+void TFormUpdater::OpenUoFP(const std::string& S, const std::string& P) {
+  try {
+    shellOpen(S, P);
+  } catch (...) {
+  }
+}
+
+void TFormUpdater::Fades(std::initializer_list<Fade> fades) {
+  for (const Fade& f : fades) view_.FadeTo(f.image, f.opacity, f.seconds);
+}
+
+bool TFormUpdater::OnMouse(Control control, MouseEvent event, float x, float y) {
+  using C = Control;
+  using E = MouseEvent;
+  // One row a control: its handlers for enter, leave, down, up; click where it has one.
+  struct Handlers {
+    C control;
+    void (TFormUpdater::*enter)();
+    void (TFormUpdater::*leave)();
+    void (TFormUpdater::*down)();
+    void (TFormUpdater::*up)();
+    void (TFormUpdater::*click)();
+  };
+  static constexpr Handlers kButtons[] = {
+      {C::StartNormal, &TFormUpdater::StartNormalMouseEnter, &TFormUpdater::StartNormalMouseLeave,
+       &TFormUpdater::StartNormalMouseDown, &TFormUpdater::StartNormalMouseUp,
+       &TFormUpdater::StartNormalClick},
+      {C::UpdateNormal, &TFormUpdater::UpdateNormalMouseEnter,
+       &TFormUpdater::UpdateNormalMouseLeave, &TFormUpdater::UpdateNormalMouseDown,
+       &TFormUpdater::UpdateNormalMouseUp, nullptr},
+      {C::CancelNormal, &TFormUpdater::CancelNormalMouseEnter,
+       &TFormUpdater::CancelNormalMouseLeave, &TFormUpdater::CancelNormalMouseDown,
+       &TFormUpdater::CancelNormalMouseUp, &TFormUpdater::CancelNormalClick},
+      {C::CloseNormal, &TFormUpdater::CloseNormalMouseEnter, &TFormUpdater::CloseNormalMouseLeave,
+       &TFormUpdater::CloseNormalMouseDown, &TFormUpdater::CloseNormalMouseUp, nullptr},
+      {C::MinimizeNormal, &TFormUpdater::MinimizeNormalMouseEnter,
+       &TFormUpdater::MinimizeNormalMouseLeave, &TFormUpdater::MinimizeNormalMouseDown,
+       &TFormUpdater::MinimizeNormalMouseUp, nullptr},
+      {C::SiteNormal, &TFormUpdater::SiteNormalMouseEnter, &TFormUpdater::SiteNormalMouseLeave,
+       &TFormUpdater::SiteNormalMouseDown, &TFormUpdater::SiteNormalMouseUp, nullptr},
+      {C::ForumNormal, &TFormUpdater::ForumNormalMouseEnter, &TFormUpdater::ForumNormalMouseLeave,
+       &TFormUpdater::ForumNormalMouseDown, &TFormUpdater::ForumNormalMouseUp, nullptr},
+  };
+
+  if (control == C::MainForm) {
+    switch (event) {
+      case E::Down:
+        MainFormMouseDown(x, y);
+        return true;
+      case E::Move:
+        MainFormMouseMove(x, y);
+        return true;
+      case E::Up:
+        MainFormMouseUp();
+        return true;
+      default:
+        return false;
+    }
+  }
+  for (const Handlers& h : kButtons) {
+    if (h.control != control) continue;
+    void (TFormUpdater::*handler)() = nullptr;
+    switch (event) {
+      case E::Enter:
+        handler = h.enter;
+        break;
+      case E::Leave:
+        handler = h.leave;
+        break;
+      case E::Down:
+        handler = h.down;
+        break;
+      case E::Up:
+        handler = h.up;
+        break;
+      case E::Click:
+        handler = h.click;
+        break;
+      case E::Move:
+        break;
+    }
+    if (!handler) return false;
+    (this->*handler)();
+    return true;
+  }
+  return false;
+}
+
+void TFormUpdater::MainFormMouseDown(float x, float y) {
+  canDrag = true;
+  _x = TruncateTowardZero(x);
+  _y = TruncateTowardZero(y);
+}
+
+void TFormUpdater::MainFormMouseMove(float x, float y) {
+  if (!canDrag) return;
+  // The grabbed point stays under the pointer: _x and _y stay as they are.
+  WindowPosition p = view_.Position();
+  p.left = p.left - _x + TruncateTowardZero(x);
+  p.top = p.top - _y + TruncateTowardZero(y);
+  view_.MoveTo(p);
+}
+
+void TFormUpdater::MainFormMouseUp() {
+  canDrag = false;
+}
+
+void TFormUpdater::StartNormalClick() {
+  if (canUpdate) {
+    if (platform::GetPathKind(ClientPath()) == platform::PathKind::File) {
+      StartClient();
+    } else {
+      try {
+        StartPatchWorker(false);
+      } catch (...) {
+        // The window stays idle; there is nothing to report.
+      }
+    }
+  }
+  view_.FadeTo(Control::StartPress, 0, kFadeSlow);
+}
+
+// The fade rows of the buttons. Start fades all its images slowly; Update, Cancel, Site and
+// Forum cross-fade (hover in quickly, Normal back quickly); Close and Minimize keep their
+// Normal area and fade only hover and press.
+using C = Control;
+
+void TFormUpdater::StartNormalMouseEnter() {
+  Fades({{C::StartNormal, 0, kFadeSlow}, {C::StartHover, 1, kFadeSlow}});
+}
+void TFormUpdater::StartNormalMouseLeave() {
+  Fades({{C::StartNormal, 1, kFadeSlow},
+         {C::StartHover, 0, kFadeSlow},
+         {C::StartPress, 0, kFadeSlow}});
+}
+void TFormUpdater::StartNormalMouseDown() {
+  Fades({{C::StartPress, 1, kFadeSlow}});
+}
+void TFormUpdater::StartNormalMouseUp() {
+  Fades({{C::StartPress, 0, kFadeSlow}});
+}
+
+void TFormUpdater::UpdateNormalMouseEnter() {
+  Fades({{C::UpdateNormal, 0, kFadeSlow}, {C::UpdateHover, 1, kFadeQuick}});
+}
+void TFormUpdater::UpdateNormalMouseLeave() {
+  Fades({{C::UpdateNormal, 1, kFadeQuick},
+         {C::UpdateHover, 0, kFadeSlow},
+         {C::UpdatePress, 0, kFadeSlow}});
+}
+void TFormUpdater::UpdateNormalMouseDown() {
+  Fades({{C::UpdatePress, 1, kFadeSlow}});
+}
+void TFormUpdater::UpdateNormalMouseUp() {
+  Fades({{C::UpdatePress, 0, kFadeSlow}});
+  if (!canUpdate) return;
+  try {
+    StartPatchWorker(false);
+  } catch (...) {
+  }
+}
+
+void TFormUpdater::CancelNormalMouseEnter() {
+  Fades({{C::CancelNormal, 0, kFadeSlow}, {C::CancelHover, 1, kFadeQuick}});
+}
+void TFormUpdater::CancelNormalMouseLeave() {
+  Fades({{C::CancelNormal, 1, kFadeQuick},
+         {C::CancelHover, 0, kFadeSlow},
+         {C::CancelPress, 0, kFadeSlow}});
+}
+void TFormUpdater::CancelNormalMouseDown() {
+  Fades({{C::CancelPress, 1, kFadeSlow}});
+}
+void TFormUpdater::CancelNormalMouseUp() {
+  Fades({{C::CancelPress, 0, kFadeSlow}});
+}
+
+void TFormUpdater::CloseNormalMouseEnter() {
+  Fades({{C::CloseHover, 1, kFadeSlow}});
+}
+void TFormUpdater::CloseNormalMouseLeave() {
+  Fades({{C::CloseHover, 0, kFadeSlow}, {C::ClosePress, 0, kFadeSlow}});
+}
+void TFormUpdater::CloseNormalMouseDown() {
+  Fades({{C::ClosePress, 1, kFadeSlow}});
+}
+void TFormUpdater::CloseNormalMouseUp() {
+  Fades({{C::ClosePress, 0, kFadeSlow}});
+  view_.Close();
+}
+
+void TFormUpdater::MinimizeNormalMouseEnter() {
+  Fades({{C::MinimizeHover, 1, kFadeSlow}});
+}
+void TFormUpdater::MinimizeNormalMouseLeave() {
+  Fades({{C::MinimizeHover, 0, kFadeSlow}, {C::MinimizePress, 0, kFadeSlow}});
+}
+void TFormUpdater::MinimizeNormalMouseDown() {
+  Fades({{C::MinimizePress, 1, kFadeSlow}});
+}
+void TFormUpdater::MinimizeNormalMouseUp() {
+  Fades({{C::MinimizePress, 0, kFadeSlow}});
+  view_.Minimize();
+}
+
+void TFormUpdater::SiteNormalMouseEnter() {
+  Fades({{C::SiteNormal, 0, kFadeSlow}, {C::SiteHover, 1, kFadeQuick}});
+}
+void TFormUpdater::SiteNormalMouseLeave() {
+  Fades(
+      {{C::SiteNormal, 1, kFadeQuick}, {C::SiteHover, 0, kFadeSlow}, {C::SitePress, 0, kFadeSlow}});
+}
+void TFormUpdater::SiteNormalMouseDown() {
+  Fades({{C::SitePress, 1, kFadeSlow}});
+}
+void TFormUpdater::SiteNormalMouseUp() {
+  Fades({{C::SitePress, 0, kFadeQuick}});
+  OpenUoF(kSiteLink);
+}
+
+void TFormUpdater::ForumNormalMouseEnter() {
+  Fades({{C::ForumNormal, 0, kFadeSlow}, {C::ForumHover, 1, kFadeQuick}});
+}
+void TFormUpdater::ForumNormalMouseLeave() {
+  Fades({{C::ForumNormal, 1, kFadeQuick},
+         {C::ForumHover, 0, kFadeSlow},
+         {C::ForumPress, 0, kFadeSlow}});
+}
+void TFormUpdater::ForumNormalMouseDown() {
+  Fades({{C::ForumPress, 1, kFadeSlow}});
+}
+void TFormUpdater::ForumNormalMouseUp() {
+  Fades({{C::ForumPress, 0, kFadeQuick}});
+  OpenUoF(kForumLink);
 }
 
 }  // namespace kestrune

@@ -1,12 +1,14 @@
 #pragma once
 // TFormUpdater, the launcher without its window: the launcher state, the start-up sequence,
-// the status texts and language, the settings document, the worker starters and Cancel, and
-// the two layouts. It reaches the screen only through a View and runs on the thread that
+// the status texts and language, the settings document, the worker starters and Cancel, the
+// two layouts, and the handlers and actions of the window's controls (fades, drag, client
+// start, web links). It reaches the screen only through a View and runs on the thread that
 // serves its UiThread.
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -32,6 +34,15 @@ inline constexpr const char* kUserKeyPath = "Software\\KestruneUpdaterPts";
 inline constexpr const char* kSettingsKeyPath = "Software\\KestruneUpdaterPts\\Settings";
 // The one message of a failed settings document.
 inline constexpr const char* kSettingsErrorMessage = "Error! Please try again later!1";
+// The web links behind Site and Forum, fixed at build time; both end in "/".
+extern const char* const kSiteLink;
+extern const char* const kForumLink;
+// Fade durations of the image buttons, in seconds.
+inline constexpr double kFadeSlow = 0.2;
+inline constexpr double kFadeQuick = 0.005;
+
+// What the window reports of the mouse over one control.
+enum class MouseEvent { Enter, Leave, Down, Move, Up, Click };
 
 class TFormUpdater final : public LauncherInterface, public LauncherSettings {
  public:
@@ -80,9 +91,66 @@ class TFormUpdater final : public LauncherInterface, public LauncherSettings {
   void SetBarWidth(Bar bar, float width) override;
   float BarWidth(Bar bar) const override;
   void ShowMessage(const std::string& text) override;
-  // Starting the game client arrives with the client launch; until then it does nothing.
-  void StartClient() override {}
+  // Opens the client (ClientPath) with "-updater", minimises, and closes when
+  // closeUpdaterAfterStartinGame. Whether the client could be started changes nothing.
+  void StartClient() override;
   void CloseWindow() override;
+
+  // The window's mouse, routed to the handler of `control` and `event`; (x, y) matter only
+  // for the background and are in its own space. Returns false when the control has no such
+  // handler. Handlers never throw.
+  bool OnMouse(Control control, MouseEvent event, float x = 0, float y = 0);
+
+  // Dragging by the background: positions truncated toward zero.
+  void MainFormMouseDown(float x, float y);
+  void MainFormMouseMove(float x, float y);
+  void MainFormMouseUp();
+  // Starts the client when it exists, else a normal patch run; nothing while busy. The press
+  // image fades out in every case.
+  void StartNormalClick();
+  void StartNormalMouseDown();
+  void StartNormalMouseUp();
+  void StartNormalMouseEnter();
+  void StartNormalMouseLeave();
+  void UpdateNormalMouseDown();
+  // Then a normal patch run, when idle.
+  void UpdateNormalMouseUp();
+  void UpdateNormalMouseEnter();
+  void UpdateNormalMouseLeave();
+  void CancelNormalMouseDown();
+  void CancelNormalMouseUp();
+  void CancelNormalMouseEnter();
+  void CancelNormalMouseLeave();
+  void CloseNormalMouseDown();
+  // Then closes the window, without waiting for a worker.
+  void CloseNormalMouseUp();
+  void CloseNormalMouseEnter();
+  void CloseNormalMouseLeave();
+  void MinimizeNormalMouseDown();
+  void MinimizeNormalMouseUp();
+  void MinimizeNormalMouseEnter();
+  void MinimizeNormalMouseLeave();
+  void SiteNormalMouseDown();
+  // Then opens kSiteLink.
+  void SiteNormalMouseUp();
+  void SiteNormalMouseEnter();
+  void SiteNormalMouseLeave();
+  void ForumNormalMouseDown();
+  // Then opens kForumLink.
+  void ForumNormalMouseUp();
+  void ForumNormalMouseEnter();
+  void ForumNormalMouseLeave();
+
+  // The shell's "open" of a file or URL, without (OpenUoF) or with (OpenUoFP) parameters.
+  // A failure is silent.
+  void OpenUoF(const std::string& S);
+  void OpenUoFP(const std::string& S, const std::string& P);
+  // The working directory followed by "\system\tarvik.exe", in native form.
+  static std::string ClientPath();
+
+  // What OpenUoF and OpenUoFP call; tests put a recorder here.
+  std::function<bool(const std::string& target, const std::string& parameters)> shellOpen =
+      platform::ShellOpen;
 
   std::weak_ptr<ThreadForDownLoad> th;
   std::weak_ptr<VersionDownloader> thv;
@@ -100,6 +168,12 @@ class TFormUpdater final : public LauncherInterface, public LauncherSettings {
 
  private:
   void ShowLayout(bool busy);
+  struct Fade {
+    Control image;
+    float opacity;
+    double seconds;
+  };
+  void Fades(std::initializer_list<Fade> fades);
 
   View& view_;
   UiThread& ui_;

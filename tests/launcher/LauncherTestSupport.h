@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 
 #include "MainForm.h"
 #include "ScopedEnv.h"
+#include "TestSupport.h"
 #include "ThreadManager.h"
 #include "View.h"
 
@@ -114,6 +116,45 @@ class ControlledPatchWorker : public ThreadForDownLoad {
       lastStepRan = true;
     });
   }
+};
+
+// A game folder made the current directory for the object's life; with `client`, a
+// system/tarvik.exe script that writes its arguments and working directory to client.log.
+class GameFolder {
+ public:
+  explicit GameFolder(bool client) : saved_(std::filesystem::current_path()) {
+    std::filesystem::create_directory(dir_.path() / "system");
+    if (client) {
+      const std::string exe = (dir_.path() / "system" / "tarvik.exe").string();
+      WriteFile(exe, "#!/bin/sh\nprintf '%s|' \"$@\" > '" + log() + ".tmp'\npwd >> '" + log() +
+                         ".tmp'\nmv '" + log() + ".tmp' '" + log() + "'\n");
+      std::filesystem::permissions(exe, std::filesystem::perms::owner_all);
+    }
+    std::filesystem::current_path(dir_.path());
+  }
+  ~GameFolder() { std::filesystem::current_path(saved_); }
+  GameFolder(const GameFolder&) = delete;
+  GameFolder& operator=(const GameFolder&) = delete;
+
+  std::string path() const { return dir_.path().string(); }
+  std::string log() const { return dir_.file("client.log"); }
+  // What the client recorded ("arg|...|cwd"), once it has run; empty after `wait` without it.
+  std::string WaitForClient(std::chrono::milliseconds wait = std::chrono::seconds(10)) const {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (std::filesystem::exists(log())) {
+        std::string text = ReadFile(log());
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        return text;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return {};
+  }
+
+ private:
+  TempDir dir_;
+  std::filesystem::path saved_;
 };
 
 }  // namespace kestrune::test

@@ -180,6 +180,8 @@ struct PatchFile {
 class PatchWorkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The worker's client start is recorded by RecordingLauncher; nothing is really opened.
+    form.shellOpen = [](const std::string&, const std::string&) { return true; };
     fs::create_directories(www());
     fs::create_directories(game());
     env.Set("XDG_CONFIG_HOME", tmp.file("config"));
