@@ -3,7 +3,6 @@
 // connection plus `xz -dc --format=lzma` of each file. Both print ours / theirs.
 
 #include <benchmark/benchmark.h>
-#include <lzma.h>
 
 #include <algorithm>
 #include <cctype>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "LzmaEncode.h"
 #include "NginxServer.h"
 #include "ThreadManager.h"
 #include "UiThread.h"
@@ -144,23 +144,6 @@ void BM_UpToDateScanVersusRhash(benchmark::State& state) {
 }
 BENCHMARK(BM_UpToDateScanVersusRhash)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
-std::string Encode(const std::string& bytes) {
-  lzma_options_lzma options;
-  lzma_lzma_preset(&options, 0);
-  lzma_stream stream = LZMA_STREAM_INIT;
-  if (lzma_alone_encoder(&stream, &options) != LZMA_OK) throw std::runtime_error("encoder");
-  std::string out(bytes.size() + bytes.size() / 2 + 1024, '\0');
-  stream.next_in = reinterpret_cast<const std::uint8_t*>(bytes.data());
-  stream.avail_in = bytes.size();
-  stream.next_out = reinterpret_cast<std::uint8_t*>(out.data());
-  stream.avail_out = out.size();
-  const lzma_ret ret = lzma_code(&stream, LZMA_FINISH);
-  if (ret != LZMA_STREAM_END) throw std::runtime_error("encoder");
-  out.resize(out.size() - stream.avail_out);
-  lzma_end(&stream);
-  return out;
-}
-
 void BM_PatchPassVersusCurlAndXz(benchmark::State& state) {
   constexpr int kFiles = 200;
   constexpr std::size_t kSize = 500'000'000 / kFiles;
@@ -180,7 +163,7 @@ void BM_PatchPassVersusCurlAndXz(benchmark::State& state) {
         }
       }
       const std::string name = "f" + std::to_string(i) + ".bin";
-      WriteText(www / "files" / (name + ".lzma"), Encode(content));
+      WriteText(www / "files" / (name + ".lzma"), kestrune::test::EncodeLzmaAlone(content, 0));
       WriteText(BenchDir() / "pass-probe", content);
       std::string crc = Capture("rhash --crc32 --simple '" + (BenchDir() / "pass-probe").string() +
                                 "' | cut -d' ' -f1");

@@ -20,6 +20,8 @@
 namespace kestrune {
 namespace {
 
+using test::Bytes;
+
 namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
@@ -46,16 +48,6 @@ TEST(HeadlessChoice, FollowsTheSwitchAndTheDisplay) {
         << (c.headless ? c.headless : "-") << " " << (c.display ? c.display : "-") << " "
         << (c.wayland ? c.wayland : "-");
   }
-}
-
-std::string Bytes(std::size_t size, unsigned seed) {
-  std::string s(size, '\0');
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (char& c : s) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  return s;
 }
 
 class HeadlessTest : public ::testing::Test {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "LauncherTestSupport.h"
+#include "LzmaEncode.h"
 #include "MainForm.h"
 #include "NginxServer.h"
 #include "ScopedEnv.h"
@@ -29,6 +30,8 @@
 
 namespace kestrune {
 namespace {
+
+using test::Bytes;
 
 namespace fs = std::filesystem;
 using test::ReadFile;
@@ -53,34 +56,6 @@ std::string IndependentCrc(const std::string& path) {
       path + "'");
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
-}
-
-// A .lzma (LZMA-alone) file of `bytes`, made by liblzma's encoder.
-std::string LzmaAlone(const std::string& bytes) {
-  lzma_options_lzma options;
-  lzma_lzma_preset(&options, 1);
-  lzma_stream stream = LZMA_STREAM_INIT;
-  if (lzma_alone_encoder(&stream, &options) != LZMA_OK) throw std::runtime_error("encoder");
-  std::string out(bytes.size() + bytes.size() / 2 + 1024, '\0');
-  stream.next_in = reinterpret_cast<const std::uint8_t*>(bytes.data());
-  stream.avail_in = bytes.size();
-  stream.next_out = reinterpret_cast<std::uint8_t*>(out.data());
-  stream.avail_out = out.size();
-  const lzma_ret ret = lzma_code(&stream, LZMA_FINISH);
-  out.resize(out.size() - stream.avail_out);
-  lzma_end(&stream);
-  if (ret != LZMA_STREAM_END) throw std::runtime_error("encoder");
-  return out;
-}
-
-std::string Bytes(std::size_t size, unsigned seed) {
-  std::string s(size, '\0');
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (char& c : s) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  return s;
 }
 
 // A LauncherInterface over a real TFormUpdater that logs the worker's calls in order and lets
@@ -226,7 +201,7 @@ class PatchWorkerTest : public ::testing::Test {
       if (f.serve) {
         const fs::path lzma = www() / "files" / Native(f.name + ".lzma");
         fs::create_directories(lzma.parent_path());
-        WriteFile(lzma.string(), LzmaAlone(f.content));
+        WriteFile(lzma.string(), test::EncodeLzmaAlone(f.content));
       }
     }
     xml += "</patch>\n";
@@ -403,7 +378,7 @@ TEST_F(PatchWorkerTest, UnsafeNamesAreNeverTouchedAndCountAsNotUpdated) {
   for (const std::string& name : unsafe) {
     SCOPED_TRACE("name '" + name + "'");
     Publish({{name, "bad", false, "00000000"}, {"fine.dat", "ok"}});
-    WriteFile((www() / "outside.dat.lzma").string(), LzmaAlone("bad"));
+    WriteFile((www() / "outside.dat.lzma").string(), test::EncodeLzmaAlone("bad"));
     WriteFile(tmp.file("outside.dat"), "keep");
 
     Run();

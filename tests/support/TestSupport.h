@@ -1,6 +1,7 @@
 #pragma once
 // Small helpers shared by the test binaries: a scratch folder and whole-file I/O.
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -38,6 +39,17 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write test file " + path);
+}
+
+// `size` reproducible pseudo-random bytes; a different `seed` gives different bytes.
+inline std::string Bytes(std::size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
 }
 
 inline std::string ReadFile(const std::string& path) {

@@ -19,19 +19,11 @@
 namespace kestrune {
 namespace {
 
+using test::Bytes;
+
 namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
-
-std::string Bytes(std::size_t size, unsigned seed) {
-  std::string s(size, '\0');
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (char& c : s) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  return s;
-}
 
 std::string Shell(const std::string& command) {
   std::string out;
