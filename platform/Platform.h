@@ -169,6 +169,13 @@ bool ShellOpen(const std::string& target, const std::string& parameters);
 bool StartDetachedProcess(const std::string& program, const std::vector<std::string>& arguments,
                           bool idlePriority);
 
+// Starts the self-update hand-over script without waiting for it, hidden and at idle priority,
+// in the current directory. Windows: CreateProcessW with the batch file `batchScript` as the
+// unquoted command line. POSIX, where nothing runs batch files: writes `shellScript` (a POSIX
+// shell script that deletes "$0" at its end) beside it, the ".cmd" replaced by ".sh", and
+// starts it with /bin/sh. Returns false when nothing could be started.
+bool StartHandOverScript(const std::string& batchScript, const std::string& shellScript);
+
 // ---- Console: what the headless front end needs of a terminal. ----
 // Whether the standard error stream is a terminal (isatty / GetConsoleMode).
 bool StderrIsTerminal();

@@ -1,14 +1,257 @@
 #include "VersionDownloaderThread.h"
 
+#include <iconv.h>
+
+#include <cerrno>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+#include "Platform.h"
+#include "http/HttpClient.h"
+
 namespace kestrune {
 
+namespace {
+
+constexpr const char* kPartialSuffix = ".part";
+
+// UTF-8 to code page 866, one "?" for each character the code page lacks (and for each byte
+// that is not UTF-8 at all).
+std::string ToCp866(const std::string& text) {
+  iconv_t cd = iconv_open("CP866", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no CP866 conversion");
+  const std::unique_ptr<void, int (*)(iconv_t)> guard(cd, iconv_close);
+  std::string out;
+  char* in = const_cast<char*>(text.data());
+  std::size_t inLeft = text.size();
+  char buffer[256];
+  while (inLeft > 0) {
+    char* dst = buffer;
+    std::size_t dstLeft = sizeof buffer;
+    const std::size_t r = iconv(cd, &in, &inLeft, &dst, &dstLeft);
+    out.append(buffer, static_cast<std::size_t>(dst - buffer));
+    if (r != static_cast<std::size_t>(-1)) continue;
+    if (errno == E2BIG) continue;
+    // EILSEQ or EINVAL: skip the whole character, so that it becomes exactly one "?".
+    out.push_back('?');
+    std::size_t skip = 1;
+    const auto lead = static_cast<unsigned char>(*in);
+    if (lead >= 0xC0 && lead < 0xE0)
+      skip = 2;
+    else if (lead >= 0xE0 && lead < 0xF0)
+      skip = 3;
+    else if (lead >= 0xF0 && lead < 0xF8)
+      skip = 4;
+    for (std::size_t i = 1; i < skip && i < inLeft; ++i) {
+      if ((static_cast<unsigned char>(in[i]) & 0xC0) != 0x80) {
+        skip = i;
+        break;
+      }
+    }
+    if (skip > inLeft) skip = inLeft;
+    in += skip;
+    inLeft -= skip;
+  }
+  return out;
+}
+
+std::string ShellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+}  // namespace
+
+std::string InstallerScript(const std::string& profileFolder, const std::string& gameFolder,
+                            const std::string& exeName) {
+  const std::string q = "\"";
+  const std::string newExe = profileFolder + "\\" + exeName;
+  const std::string oldExe = gameFolder + "\\" + exeName;
+  const std::string script = profileFolder + "\\Installer.cmd";
+  const std::string lines[] = {
+      "@echo off",
+      "Timeout /t 2 /nobreak >nul",
+      "move /Y " + q + newExe + q + " " + q + oldExe + q,
+      "Timeout /t 1 /nobreak >nul",
+      "start " + q + q + " " + q + oldExe + q,
+      "del " + q + script + q,
+      "pause",
+  };
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  return ToCp866(text);
+}
+
+std::string InstallerShellScript(const std::string& newExe, const std::string& oldExe) {
+  const std::string from = ShellQuote(newExe), to = ShellQuote(oldExe);
+  return "#!/bin/sh\n"
+         "# Waits for the old launcher to end, swaps the new one in and starts it.\n"
+         "sleep 2\n"
+         "chmod +x " +
+         from + " && mv -f " + from + " " + to +
+         "\n"
+         "sleep 1\n"
+         // Inherits this script's working directory: the old launcher's game folder.
+         + to +
+         " </dev/null >/dev/null 2>&1 &\n"
+         "rm -f -- \"$0\"\n";
+}
+
+InstallerPaths BuildInstallerPaths(const LauncherSettings& settings) {
+  const std::string profile = settings.dirUserProfile;
+  const std::string game = platform::CurrentDirectory();
+  InstallerPaths paths;
+  paths.newExe = profile + platform::NativePath("\\" + settings.exeName);
+  paths.oldExe = game + platform::NativePath("\\" + settings.exeName);
+  paths.runningExe = game + platform::NativePath("\\" + platform::ExecutableFileName());
+  paths.script = profile + platform::NativePath("\\Installer.cmd");
+  paths.secondScript = profile + platform::NativePath("\\Installer.vbs");
+  return paths;
+}
+
+bool StartInstallerScript(const InstallerPaths& paths) {
+  return platform::StartHandOverScript(paths.script,
+                                       InstallerShellScript(paths.newExe, paths.runningExe));
+}
+
+void RunInstaller(LauncherInterface& launcher, const ScriptStarter& start) {
+  const LauncherSettings& settings = launcher.settings();
+  const InstallerPaths paths = BuildInstallerPaths(settings);
+  try {
+    if (platform::IsReadOnly(paths.oldExe)) platform::ClearReadOnly(paths.oldExe);
+  } catch (const platform::SystemError&) {
+    // The move then fails and the old launcher starts again: nothing to report here.
+  }
+  launcher.setStatus(msgRestarting);
+  launcher.ShowStatus();
+  platform::RemoveFile(paths.script);
+  platform::RemoveFile(paths.secondScript);
+
+  const std::string bytes =
+      InstallerScript(settings.dirUserProfile, platform::CurrentDirectory(), settings.exeName);
+  platform::File script = platform::File::Create(paths.script);
+  script.Write(bytes.data(), bytes.size());
+  script.Close();
+
+  try {
+    // Whether it started changes nothing: the window closes either way.
+    static_cast<void>(start(paths));
+  } catch (...) {
+  }
+  launcher.CloseWindow();
+}
+
 void VersionDownloader::Execute() {
-  Synchronize([this] { launcher.ApplyBusyLayout(); });
-  Synchronize([this] { launcher.ApplyIdleLayout(); });
+  try {
+    if (CheckVersion() && !Download()) return;  // a failed download leaves both bars full
+    ShowStatus(msgCheckDone);
+  } catch (...) {
+    // A write or hand-over failure ends silently: status and layout stay as they were.
+  }
+  SetBar(Bar::File, 0);
+  SetBar(Bar::Total, 0);
 }
 
 void VersionDownloader::EndOfWork() {
   launcher.SetCanUpdate(true);
+}
+
+bool VersionDownloader::CheckVersion() {
+  const LauncherSettings& settings = launcher.settings();
+  if (settings.currentUpdaterVersion >= settings.version) return false;
+  launcher.setStatus(msgSelfUpdateWait);
+  Synchronize([this] { launcher.ApplyBusyLayout(); });
+  Synchronize([this] { launcher.ShowStatus(); });
+  return true;
+}
+
+bool VersionDownloader::Download() {
+  SetBar(Bar::File, 0);
+  SetBar(Bar::Total, 0);
+  totalprogressV = kBarWidth;
+
+  std::ostringstream body;
+  {
+    auto http = std::make_unique<HttpClient>();
+    http->UserAgent = kSelfUpdateUserAgent;
+    http->WorkBegin = [this](HttpClient&, HttpClient::WorkMode, std::int64_t total) {
+      HttpWorkBegin(total);
+    };
+    http->Work = [this](HttpClient&, HttpClient::WorkMode, std::int64_t count) { HttpWork(count); };
+    http->WorkEnd = [](HttpClient&, HttpClient::WorkMode) {};
+    try {
+      // A body cut short of its announced length fails here too, so it never gets written.
+      http->GetToStream(launcher.settings().updaterURL, body);
+    } catch (const std::exception&) {
+      body.str({});
+      http.reset();
+      Synchronize([this] { launcher.ApplyIdleLayout(); });
+      ShowStatus(msgSelfUpdateError);
+      SetBar(Bar::File, kBarWidth);
+      SetBar(Bar::Total, kBarWidth);
+      return false;
+    }
+  }
+  WriteNewExecutable(body.str());
+  body.str({});
+  StepTotalBar();
+  Synchronize([this] { handOver(); });
+  return true;
+}
+
+void VersionDownloader::WriteNewExecutable(const std::string& bytes) {
+  const LauncherSettings& settings = launcher.settings();
+  const std::string target =
+      settings.dirUserProfile + platform::NativePath("\\" + settings.exeName);
+  // Written under another name first, so that a crash or a full disk never leaves a partial
+  // KestruneUpdater.exe for the script to install.
+  const std::string partial = target + kPartialSuffix;
+  try {
+    platform::File file = platform::File::Create(partial);
+    file.Write(bytes.data(), bytes.size());
+    file.Close();
+    platform::ReplaceFile(partial, target);
+  } catch (...) {
+    platform::RemoveFile(partial);
+    throw;
+  }
+}
+
+void VersionDownloader::ShowStatus(std::int32_t code) {
+  launcher.setStatus(code);
+  Synchronize([this] { launcher.ShowStatus(); });
+}
+
+void VersionDownloader::SetBar(Bar bar, float width) {
+  Synchronize([this, bar, width] { launcher.SetBarWidth(bar, width); });
+}
+
+void VersionDownloader::StepTotalBar() {
+  const auto step = static_cast<float>(totalprogressV);
+  Synchronize([this, step] {
+    const float width = launcher.BarWidth(Bar::Total);
+    if (width <= kBarWidth) launcher.SetBarWidth(Bar::Total, width + step);
+  });
+}
+
+void VersionDownloader::HttpWorkBegin(std::int64_t expectedTotal) {
+  SetBar(Bar::File, 0);
+  filesize = expectedTotal;
+}
+
+void VersionDownloader::HttpWork(std::int64_t count) {
+  nowsize = count;
+  if (filesize == 0) return;
+  const float width = static_cast<float>(nowsize) / (static_cast<float>(filesize) / kBarWidth);
+  SetBar(Bar::File, width);
 }
 
 }  // namespace kestrune

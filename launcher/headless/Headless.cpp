@@ -39,7 +39,6 @@ int HeadlessExitCode(std::int32_t messageId) {
   switch (messageId) {
     case msgAllUpdated:
     case msgUpToDate:
-    case msgRestarting:
       return 0;
     case msgUserCancelled:
       return 2;
@@ -97,7 +96,10 @@ int RunHeadless() {
         form.CancelNormalClick();
       }
     }
-    code = HeadlessExitCode(form.messageId);
+    // Closing the window ends the program with 0, as the windowed entry does (the client
+    // start with closeUpdaterAfterStartinGame, the self-update hand-over). Read at once: a
+    // self-update worker goes on setting codes after the hand-over closed the window.
+    code = view.closed() ? 0 : HeadlessExitCode(form.messageId);
     FormUpdater = nullptr;
   }
   return code;

@@ -17,8 +17,8 @@ bool WantHeadless(const char* headless, const char* display, const char* wayland
 // The same over this process's environment.
 bool WantHeadless();
 
-// The exit code for the status code at the end: 0 for all updated (4), up to date (7) and the
-// restart hand-over (13); 2 for cancelled by the user (6); 1 for anything else.
+// The exit code for the status code at the end of a run that did not close the window: 0 for
+// all updated (4) and up to date (7); 2 for cancelled by the user (6); 1 for anything else.
 int HeadlessExitCode(std::int32_t messageId);
 
 class ConsoleView final : public View {

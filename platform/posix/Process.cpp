@@ -321,4 +321,22 @@ bool StartDetachedProcess(const std::string& program, const std::vector<std::str
   return SpawnDetached(launch);
 }
 
+bool StartHandOverScript(const std::string& batchScript, const std::string& shellScript) {
+  std::string path = batchScript;
+  const std::string suffix = ".cmd";
+  if (path.size() >= suffix.size() &&
+      path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    path.resize(path.size() - suffix.size());
+  }
+  path += ".sh";
+  try {
+    File script = File::Create(path);
+    script.Write(shellScript.data(), shellScript.size());
+    script.Close();
+  } catch (const SystemError&) {
+    return false;
+  }
+  return StartDetachedProcess("/bin/sh", {path}, true);
+}
+
 }  // namespace platform
