@@ -176,13 +176,30 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
+// The characters of an IANA charset name. glibc's iconv_open looks names up with punctuation
+// and other bytes dropped, so a name of anything else could still open some converter.
+bool IsCharsetName(const std::string& charset) {
+  for (const char c : charset) {
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && std::string_view("!#$%&'+-^_`{}~.:()").find(c) == std::string_view::npos)
+      return false;
+  }
+  return true;
+}
+
 // iconv's names differ from IANA's in one way that matters: "UTF-16"/"UTF-32" swallow the
 // byte-order mark, which must stay in the text, so those are given an explicit byte order.
+// They are recognised as glibc recognises them, with the punctuation left out ("utf_16").
 std::string IconvName(const std::string& charset, std::string_view body) {
-  if (charset == "utf-16" || charset == "utf-32") {
+  std::string letters;
+  for (const char c : charset) {
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) letters += c;
+  }
+  if (letters == "utf16" || letters == "utf32") {
     bool le = body.size() >= 2 && static_cast<unsigned char>(body[0]) == 0xFF &&
               static_cast<unsigned char>(body[1]) == 0xFE;
-    return charset + (le ? "le" : "be");
+    return (letters == "utf16" ? std::string("utf-16") : std::string("utf-32")) +
+           (le ? "le" : "be");
   }
   return charset;
 }
@@ -240,8 +257,8 @@ std::string ChooseCharset(std::string_view contentType, std::string_view body) {
   } else if (StartsWithNoCase(m.type, "text/")) {
     charset = "iso-8859-1";
   }
-  // Names are plain IANA names; anything iconv would read as options is not one.
-  if (charset.find_first_of("/ ") != std::string::npos) return {};
+  // Anything but a plain IANA name (iconv would read "/" as options) is an unknown charset.
+  if (!IsCharsetName(charset)) return {};
   if (charset.empty() || charset == "us-ascii") return charset;
   Iconv probe(IconvName(charset, body));
   return probe.ok() ? charset : std::string{};

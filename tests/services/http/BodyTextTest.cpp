@@ -66,6 +66,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "<p>П</p>"},
         CharsetCase{"Utf16ParameterKeepsBom", "text/plain; charset=utf-16",
                     std::string("\xFF\xFEh\0", 4), "\xEF\xBB\xBFh"},
+        // glibc reads "utf_16" as UTF-16 too; the mark must stay all the same.
+        CharsetCase{"Utf16UnderscoreSpellingKeepsBom", "text/plain; charset=utf_16",
+                    std::string("\xFF\xFEh\0", 4), "\xEF\xBB\xBFh"},
+        CharsetCase{"CharsetWithStrayBytesIsUnknown",
+                    "text/plain; charset=utf-1\xFF\xFF"
+                    "6",
+                    "\xFF\xFE", "\xC3\xBF\xC3\xBE"},
         CharsetCase{"EmptyBody", "text/xml", "", ""}),
     [](const auto& info) { return info.param.name; });
 
