@@ -89,6 +89,9 @@ class TFormUpdater final : public LauncherInterface, public LauncherSettings {
   void ApplyBusyLayout() override;
   void SetCanUpdate(bool value) override { canUpdate = value; }
   void SetBarWidth(Bar bar, float width) override;
+  void ShowTransfer(std::int64_t received, std::int64_t expected) override {
+    view_.ShowTransfer(received, expected);
+  }
   float BarWidth(Bar bar) const override;
   void ShowMessage(const std::string& text) override;
   // Opens the client (ClientPath) with "-updater", minimises, and closes when

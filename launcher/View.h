@@ -2,6 +2,7 @@
 // What TFormUpdater asks of the screen. The window implements it; tests record the calls.
 // Every call comes on the user-interface thread.
 
+#include <cstdint>
 #include <string>
 
 namespace kestrune {
@@ -53,6 +54,9 @@ class View {
   virtual void SetVisible(Control control, bool visible) = 0;
   // `bar` is FileProgress or TotalProgress; the width grows to the right and is not clamped.
   virtual void SetBarWidth(Control bar, float width) = 0;
+  // Bytes of the download under way (`expected` 0 when unknown), for views that show more
+  // than the file bar; the window shows only the bar.
+  virtual void ShowTransfer(std::int64_t /*received*/, std::int64_t /*expected*/) {}
   virtual void SetStatusText(const std::string& text) = 0;
   // Modal, with one OK button; returns when the user has dismissed it.
   virtual void ShowMessage(const std::string& text) = 0;

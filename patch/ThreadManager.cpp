@@ -369,12 +369,21 @@ void ThreadForDownLoad::UpdateFileBar() {
 
 void ThreadForDownLoad::HttpWorkBegin(std::int64_t expectedTotal) {
   fileprogressM = static_cast<double>(expectedTotal);
+  transferShown_ = 0;
   ResetFileBar();
 }
 
 void ThreadForDownLoad::HttpWork(std::int64_t count) {
   fileprogressV = static_cast<double>(count);
+  const float before = fileShown_;
   UpdateFileBar();
+  // The byte count travels with each bar step, or every 256 KiB when no length was announced,
+  // for views that show bytes and rate.
+  if (fileShown_ != before || (fileprogressM == 0 && count - transferShown_ >= 256 * 1024)) {
+    transferShown_ = count;
+    const auto expected = static_cast<std::int64_t>(fileprogressM);
+    Synchronize([this, count, expected] { launcher.ShowTransfer(count, expected); });
+  }
 }
 
 void ThreadForDownLoad::HttpWorkEnd() {

@@ -78,6 +78,7 @@ class ThreadForDownLoad : public Worker {
   double fileprogressM = 0;
   double totalprogressV = 0;
   std::string status;
+  std::int64_t transferShown_ = 0;  // bytes last handed to ShowTransfer
 
   float fileWidth_ = 0;
   float totalWidth_ = 0;

@@ -76,6 +76,8 @@ class LauncherInterface {
   // A bar's width is its progress: 0 empty, kBarWidth full; not clamped.
   virtual void SetBarWidth(Bar bar, float width) = 0;
   virtual float BarWidth(Bar bar) const = 0;
+  // Bytes of the download under way, beside the file bar (`expected` 0 when unknown).
+  virtual void ShowTransfer(std::int64_t /*received*/, std::int64_t /*expected*/) {}
   // A modal message box with one OK button; returns when it is dismissed.
   virtual void ShowMessage(const std::string& text) = 0;
   virtual void StartClient() = 0;
