@@ -20,6 +20,7 @@
 #include "BenchSupport.h"
 #include "LzmaEncode.h"
 #include "NginxServer.h"
+#include "TestSupport.h"
 #include "ThreadManager.h"
 #include "UiThread.h"
 
@@ -27,17 +28,6 @@ namespace kestrune::bench {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Capture(const std::string& command) {
-  std::string out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[65536];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  ::pclose(pipe);
-  return out;
-}
 
 // Just enough of a launcher for a headless run.
 class HeadlessLauncher final : public LauncherInterface {
@@ -91,7 +81,8 @@ std::string ListXml(const std::vector<std::pair<std::string, std::string>>& entr
 // rhash's "path CRC" lines as (name below `root` with "\" separators, CRC upper-case).
 std::vector<std::pair<std::string, std::string>> RhashEntries(const fs::path& root) {
   std::vector<std::pair<std::string, std::string>> entries;
-  std::istringstream lines(Capture("cd '" + root.string() + "' && rhash --crc32 -r ."));
+  std::istringstream lines(
+      kestrune::test::CommandOutput("cd '" + root.string() + "' && rhash --crc32 -r ."));
   std::string line;
   while (std::getline(lines, line)) {
     if (line.empty() || line[0] == ';') continue;
@@ -131,8 +122,9 @@ void BM_UpToDateScanVersusRhash(benchmark::State& state) {
   for (auto _ : state) {
     int code = 0;
     const double ours = SecondsOf([&] { code = RunWorker(launcher, game); });
-    const double rhash =
-        SecondsOf([&] { Capture("cd '" + game.string() + "' && rhash --crc32 -r . >/dev/null"); });
+    const double rhash = SecondsOf([&] {
+      kestrune::test::CommandOutput("cd '" + game.string() + "' && rhash --crc32 -r . >/dev/null");
+    });
     state.SetIterationTime(ours);
     state.counters["ours_s"] = ours;
     state.counters["rhash_s"] = rhash;
@@ -165,8 +157,8 @@ void BM_PatchPassVersusCurlAndXz(benchmark::State& state) {
       const std::string name = "f" + std::to_string(i) + ".bin";
       WriteText(www / "files" / (name + ".lzma"), kestrune::test::EncodeLzmaAlone(content, 0));
       WriteText(BenchDir() / "pass-probe", content);
-      std::string crc = Capture("rhash --crc32 --simple '" + (BenchDir() / "pass-probe").string() +
-                                "' | cut -d' ' -f1");
+      std::string crc = kestrune::test::CommandOutput(
+          "rhash --crc32 --simple '" + (BenchDir() / "pass-probe").string() + "' | cut -d' ' -f1");
       crc.resize(8);
       for (char& c : crc) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
       entries.emplace_back(name, crc);

@@ -37,20 +37,9 @@ namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
 
-std::string RunCommand(const std::string& command) {
-  std::string out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  ::pclose(pipe);
-  return out;
-}
-
 // The CRC-32 as the patch list writes it, computed by zlib, not by the code under test.
 std::string IndependentCrc(const std::string& path) {
-  std::string out = RunCommand(
+  std::string out = test::CommandOutput(
       "python3 -c 'import sys,zlib; "
       "print(\"%08X\" % (zlib.crc32(open(sys.argv[1],\"rb\").read()) & 0xFFFFFFFF))' '" +
       path + "'");
@@ -276,8 +265,8 @@ TEST_F(PatchWorkerTest, MissingFilesInNewSubdirectoriesLandByteExact) {
   WriteFile((www() / "list.xml").string(), xml);
   // One file made by an independent encoder.
   WriteFile(tmp.file("top.txt"), "top level\r\n");
-  RunCommand("lzma_alone e '" + tmp.file("top.txt") + "' '" +
-             (www() / "files/top.txt.lzma").string() + "' >/dev/null 2>&1");
+  test::CommandOutput("lzma_alone e '" + tmp.file("top.txt") + "' '" +
+                      (www() / "files/top.txt.lzma").string() + "' >/dev/null 2>&1");
 
   Run();
 

@@ -2,6 +2,7 @@
 // Small helpers shared by the test binaries: a scratch folder and whole-file I/O.
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -50,6 +51,17 @@ inline std::string Bytes(std::size_t size, unsigned seed) {
     c = static_cast<char>(x >> 24);
   }
   return s;
+}
+
+// What `command` (run by /bin/sh) writes to its standard output; empty when it cannot start.
+inline std::string CommandOutput(const std::string& command) {
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[65536];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  ::pclose(pipe);
+  return out;
 }
 
 inline std::string ReadFile(const std::string& path) {

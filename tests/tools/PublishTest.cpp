@@ -25,16 +25,6 @@ namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
 
-std::string Shell(const std::string& command) {
-  std::string out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[65536];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  ::pclose(pipe);
-  return out;
-}
-
 // Where and when each output file was last written.
 std::map<std::string, std::pair<ino_t, std::int64_t>> Stamps(const fs::path& root) {
   std::map<std::string, std::pair<ino_t, std::int64_t>> stamps;
@@ -151,7 +141,8 @@ TEST_F(PublishTest, LzmaFilesDecodeWithXzAndCarryTheirSize) {
     ASSERT_EQ(Publish({preset}).exitCode, 0) << preset;
     for (const auto& [name, bytes] : files) {
       const std::string lzma = (out() / "files" / (name + ".lzma")).string();
-      EXPECT_EQ(Shell("xz --format=lzma -dc '" + lzma + "'"), bytes) << name << " " << preset;
+      EXPECT_EQ(test::CommandOutput("xz --format=lzma -dc '" + lzma + "'"), bytes)
+          << name << " " << preset;
       const std::string header = ReadFile(lzma).substr(0, 13);
       std::uint64_t size = 0;
       for (int i = 7; i >= 0; --i) size = size << 8 | static_cast<unsigned char>(header[5 + i]);
@@ -209,7 +200,9 @@ TEST_F(PublishTest, FailuresNameThePathAndLeaveEarlierOutputIntact) {
     EXPECT_EQ(r.exitCode, 1) << c.what;
     EXPECT_NE(r.err.find(c.expect), std::string::npos) << c.what << ": " << r.err;
     EXPECT_EQ(ReadFile((out() / "criticalpatchlist.xml").string()), list) << c.what;
-    EXPECT_EQ(Shell("xz --format=lzma -dc '" + (out() / "files/a.txt.lzma").string() + "'"), "a")
+    EXPECT_EQ(
+        test::CommandOutput("xz --format=lzma -dc '" + (out() / "files/a.txt.lzma").string() + "'"),
+        "a")
         << c.what;
     for (const auto& e : fs::recursive_directory_iterator(out())) {
       EXPECT_EQ(e.path().string().find(".publishing"), std::string::npos) << e.path();
