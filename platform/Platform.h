@@ -25,10 +25,6 @@ class SystemError : public std::runtime_error {
   std::string systemText_;
 };
 
-// The operating system's text for the last failed call on this thread.
-std::string LastErrorText();
-int LastErrorCode();
-
 // An open file. Move-only; the handle is closed on destruction.
 class File {
  public:
@@ -74,8 +70,6 @@ class File {
 // The one place where that conversion happens.
 std::string NativePath(std::string path);
 
-// Whether the path exists (file or directory).
-bool PathExists(const std::string& path);
 // Deletes a file; returns false (and changes nothing) when the system refuses.
 bool RemoveFile(const std::string& path) noexcept;
 // Moves `from` over `to`, replacing it atomically where the system allows,

@@ -34,13 +34,6 @@ int OpenOrThrow(const std::string& path, int flags) {
 
 }  // namespace
 
-std::string LastErrorText() {
-  return std::strerror(errno);
-}
-int LastErrorCode() {
-  return errno;
-}
-
 File File::OpenRead(const std::string& path, Share) {
   File file;
   file.fd_ = OpenOrThrow(path, O_RDONLY);
@@ -123,10 +116,6 @@ std::string NativePath(std::string path) {
   return path;
 }
 
-bool PathExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
 
 bool RemoveFile(const std::string& path) noexcept {
   return ::unlink(path.c_str()) == 0;

@@ -51,13 +51,6 @@ HANDLE OpenOrThrow(const std::string& path, DWORD access, DWORD share, DWORD dis
 
 }  // namespace
 
-std::string LastErrorText() {
-  return ErrorText(GetLastError());
-}
-int LastErrorCode() {
-  return static_cast<int>(GetLastError());
-}
-
 File File::OpenRead(const std::string& path, Share share) {
   File file;
   file.handle_ =
@@ -137,10 +130,6 @@ void File::Close() {
 
 std::string NativePath(std::string path) {
   return path;  // "\\" is already the native separator
-}
-
-bool PathExists(const std::string& path) {
-  return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool RemoveFile(const std::string& path) noexcept {
