@@ -47,6 +47,11 @@ int HeadlessExitCode(std::int32_t messageId) {
   }
 }
 
+std::string CancellingNotice(std::int32_t language) {
+  return language == 0 ? "Отмена обновления, подождите..."
+                       : "Cancelling the update, please wait...";
+}
+
 void ConsoleView::ClearProgress() {
   if (!drawn_) return;
   err_ << "\r\033[K" << std::flush;
@@ -116,6 +121,7 @@ int RunHeadless() {
       ui.ServeUntil([&] { return ended() || (!cancelled && platform::InterruptCount() > 0); });
       if (!ended() && !cancelled) {
         cancelled = true;
+        if (!Ended(form.th)) view.ShowMessage(CancellingNotice(form.language));
         // Serves the worker's steps until it has ended; nothing during a self-update.
         form.CancelNormalClick();
       }
@@ -126,6 +132,8 @@ int RunHeadless() {
     code = view.closed() ? 0 : HeadlessExitCode(form.messageId);
     FormUpdater = nullptr;
   }
+  // The last steps may have drawn the bars again after the final status line.
+  view.ClearProgress();
   return code;
 }
 

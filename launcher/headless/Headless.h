@@ -21,6 +21,10 @@ bool WantHeadless();
 // all updated (4) and up to date (7); 2 for cancelled by the user (6); 1 for anything else.
 int HeadlessExitCode(std::int32_t messageId);
 
+// What the console says at once on the first Ctrl+C of a patch run: the worker may be inside a
+// long checksum or unpacking and end only afterwards.
+std::string CancellingNotice(std::int32_t language);
+
 class ConsoleView final : public View {
  public:
   // `progress` draws the bars on `err`; only for a terminal.
@@ -39,9 +43,10 @@ class ConsoleView final : public View {
   void MoveTo(WindowPosition) override {}
 
   bool closed() const { return closed_; }
+  // Clears the progress line, so that whatever comes next starts at the line's beginning.
+  void ClearProgress();
 
  private:
-  void ClearProgress();
   void DrawProgress();
 
   std::ostream& out_;

@@ -12,8 +12,15 @@ namespace {
 std::atomic<int> interrupts{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
+// Read once before the handler is installed: isatty is not safe inside it.
+bool stderrTerminal = false;
+
 void OnInterrupt(int) {
-  if (interrupts.fetch_add(1) > 0) _exit(130);
+  if (interrupts.fetch_add(1) > 0) {
+    // Ends a progress line that may be half drawn, so the shell's prompt starts clean.
+    if (stderrTerminal) (void)!write(STDERR_FILENO, "\n", 1);
+    _exit(130);
+  }
 }
 
 }  // namespace
@@ -23,6 +30,7 @@ bool StderrIsTerminal() {
 }
 
 void CountInterrupts() {
+  stderrTerminal = StderrIsTerminal();
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);

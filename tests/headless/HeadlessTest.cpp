@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -180,6 +182,63 @@ TEST_F(HeadlessTest, InterruptDuringADownloadCancelsAndLeavesTheTarget) {
   ASSERT_FALSE(r.OutLines().empty());
   EXPECT_EQ(r.OutLines().back(), "You canceled Updates.");
   EXPECT_EQ(test::Tree(game()), (std::map<std::string, std::string>{{"big.bin", "old content"}}));
+}
+
+// What a terminal shows on its last line: the text after the last line end, after the last
+// carriage return, without the erase-to-end sequences.
+std::string LastScreenLine(const std::string& transcript) {
+  std::string line = transcript.substr(transcript.rfind('\n') + 1);
+  line = line.substr(line.rfind('\r') + 1);
+  for (std::size_t at; (at = line.find("\033[K")) != std::string::npos;) line.erase(at, 3);
+  return line;
+}
+
+// Waits up to ten seconds for `text` in what the child has written so far.
+bool WaitForOutput(test::Child& child, const std::string& text) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (child.OutSoFar().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// On a player's console the first Ctrl+C is answered while the worker is still stuck summing
+// a file (a pipe that gives no bytes yet), not only once it gets round to looking.
+TEST_F(HeadlessTest, OnATerminalTheFirstInterruptIsAnsweredAtOnce) {
+  Put(release(), "slow.bin", "new content");
+  Serve();
+  ASSERT_EQ(::mkfifo((game() / "slow.bin").c_str(), 0644), 0);
+
+  test::Child child({KESTRUNE_UPDATER}, game(), Env(), tmp.path(), test::Streams::Terminal);
+  ASSERT_TRUE(WaitForOutput(child, "Scan of files, please wait...\n")) << child.OutSoFar();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  child.Signal(SIGINT);
+  EXPECT_TRUE(WaitForOutput(child, "Cancelling the update, please wait...\n")) << child.OutSoFar();
+  std::ofstream(game() / "slow.bin") << "old";  // lets the worker go on
+  const test::ChildResult r = child.Wait(std::chrono::seconds(10));
+  EXPECT_NE(r.exitCode, -1) << r.out;
+  EXPECT_EQ(LastScreenLine(r.out), "") << r.out;
+}
+
+// A cancelled download on a terminal ends with its status line, and nothing drawn after it.
+TEST_F(HeadlessTest, OnATerminalACancelledRunEndsOnAFinishedLine) {
+  Put(release(), "big.bin", Bytes(1 << 20, 2));
+  Serve("    limit_rate 64k;");
+
+  test::Child child({KESTRUNE_UPDATER}, game(), Env(), tmp.path(), test::Streams::Terminal);
+  ASSERT_TRUE(WaitForOutput(child, "Download big.bin\n")) << child.OutSoFar();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  child.Signal(SIGINT);
+  const test::ChildResult r = child.Wait(std::chrono::seconds(10));
+
+  EXPECT_EQ(r.exitCode, 2) << r.out;
+  EXPECT_NE(r.out.find("Cancelling the update, please wait...\n"), std::string::npos) << r.out;
+  const std::string last = "You canceled Updates.\n";
+  const std::size_t at = r.out.rfind(last);
+  ASSERT_NE(at, std::string::npos) << r.out;
+  EXPECT_EQ(LastScreenLine(r.out.substr(0, at + last.size() - 1)), "You canceled Updates.");
+  EXPECT_EQ(LastScreenLine(r.out), "") << r.out;
 }
 
 }  // namespace
