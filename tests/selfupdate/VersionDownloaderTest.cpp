@@ -138,7 +138,12 @@ TEST_F(VersionDownloaderTest, DownloadFollowsTheFileBarAndReplacesAnEarlierFile)
   test::LoopbackServer server([&](test::LoopbackConnection& c, int) {
     c.ReadRequest();
     c.Send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + body.substr(0, 500000));
-    c.Sleep(std::chrono::milliseconds(300));  // the client has taken every byte sent so far
+    // The rest follows once the bar has reached half of its width (or could not, in 10 s): it
+    // cannot get there before the client has taken the first half, nor pass it before the rest.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (launcher.fileWidth.load() < 204.5f && std::chrono::steady_clock::now() < deadline) {
+      c.Sleep(std::chrono::milliseconds(1));
+    }
     atHalf = launcher.fileWidth.load();
     c.Send(body.substr(500000));
   });
