@@ -33,15 +33,18 @@ TFormUpdater::TFormUpdater(View& view, UiThread& ui, WorkerFactories factories)
 TFormUpdater::~TFormUpdater() {
   // Workers read this object; none may run past it. Disconnecting makes a transfer under way
   // fail at once instead of after its time-out.
-  std::shared_ptr<Worker> workers[] = {th.lock(), thv.lock()};
-  for (auto& worker : workers) {
+  for (Worker* worker : {static_cast<Worker*>(th.get()), static_cast<Worker*>(thv.get())}) {
     if (!worker) continue;
-    try {
-      worker->RequestTermination();
-      worker->DisconnectHttp();
-      ui_.ServeUntil([&worker] { return worker->Finished(); });
-    } catch (...) {
-    }
+    worker->RequestTermination();
+    worker->DisconnectHttp();
+    WaitForEnd(*worker);
+  }
+}
+
+void TFormUpdater::WaitForEnd(Worker& worker) {
+  try {
+    ui_.ServeUntil([&worker] { return worker.Finished(); });
+  } catch (...) {
   }
 }
 
@@ -100,21 +103,23 @@ void TFormUpdater::IsRunFirst() {
 
 void TFormUpdater::StartSelfUpdate() {
   canUpdate = false;
-  auto worker = factories_.selfUpdate ? factories_.selfUpdate(*this)
-                                      : std::make_shared<VersionDownloader>(*this);
-  thv = worker;
-  worker->Start();
+  if (thv) WaitForEnd(*thv);
+  thv = factories_.selfUpdate ? factories_.selfUpdate(*this)
+                              : std::make_shared<VersionDownloader>(*this);
+  thv->Start();
 }
 
 void TFormUpdater::StartPatchWorker(bool critical) {
   if (!canUpdate) return;
   canUpdate = false;
   try {
-    auto worker = factories_.patchWorker ? factories_.patchWorker(*this)
-                                         : std::make_shared<ThreadForDownLoad>(*this);
-    th = worker;
-    worker->critical = critical;
-    worker->Start();
+    // The last run's end-of-work step may still be queued behind the step that opened the
+    // gate; it must not lay the idle layout over the new run's busy one.
+    if (th) WaitForEnd(*th);
+    th = factories_.patchWorker ? factories_.patchWorker(*this)
+                                : std::make_shared<ThreadForDownLoad>(*this);
+    th->critical = critical;
+    th->Start();
   } catch (...) {
     // Nothing runs, so nothing would ever open the gate again.
     canUpdate = true;
@@ -124,16 +129,11 @@ void TFormUpdater::StartPatchWorker(bool critical) {
 
 void TFormUpdater::CancelNormalClick() {
   if (canUpdate) return;
-  // Holding it keeps the worker alive for the wait; it releases itself afterwards.
-  const std::shared_ptr<ThreadForDownLoad> worker = th.lock();
-  if (!worker) return;
-  try {
-    worker->RequestTermination();
-    worker->DisconnectHttp();
-    // The worker's last steps (idle layout, final status) run inside this wait.
-    ui_.ServeUntil([&worker] { return worker->Finished(); });
-  } catch (...) {
-  }
+  if (!th) return;
+  th->RequestTermination();
+  th->DisconnectHttp();
+  // The worker's last steps (idle layout, final status) run inside this wait.
+  WaitForEnd(*th);
 }
 
 void TFormUpdater::setLanguage(std::int32_t value) {

@@ -49,7 +49,7 @@ class TFormUpdater final : public LauncherInterface, public LauncherSettings {
   // `view` and `ui` must outlive the form; the form is used on the thread that serves `ui`.
   TFormUpdater(View& view, UiThread& ui, WorkerFactories factories = {});
   // Stops and waits for workers still running (a Cancel for each, serving their steps), so
-  // that none outlives the state it reads.
+  // that none outlives the state it reads; then joins their threads.
   ~TFormUpdater() override;
   TFormUpdater(const TFormUpdater&) = delete;
   TFormUpdater& operator=(const TFormUpdater&) = delete;
@@ -155,8 +155,10 @@ class TFormUpdater final : public LauncherInterface, public LauncherSettings {
   std::function<bool(const std::string& target, const std::string& parameters)> shellOpen =
       platform::ShellOpen;
 
-  std::weak_ptr<ThreadForDownLoad> th;
-  std::weak_ptr<VersionDownloader> thv;
+  // The workers, owned with their threads; kept after their end until the next start or the
+  // form's destruction.
+  std::shared_ptr<ThreadForDownLoad> th;
+  std::shared_ptr<VersionDownloader> thv;
   std::int32_t language = 0;
   // Set by workers on their own thread; read after a hand-over on the user-interface thread.
   std::atomic<std::int32_t> messageId{0};
@@ -170,6 +172,8 @@ class TFormUpdater final : public LauncherInterface, public LauncherSettings {
   platform::UserKey RegistreD;              // not open when the key could not be opened
 
  private:
+  // Serves handed-over steps until `worker`'s thread function has returned.
+  void WaitForEnd(Worker& worker);
   void ShowLayout(bool busy);
   struct Fade {
     Control image;

@@ -9,6 +9,7 @@
 
 #include "CRC32.h"
 #include "LineSeparetor.h"
+#include "PatchNames.h"
 #include "Platform.h"
 #include "http/HttpClient.h"
 #include "lzma/LZMADecompressor.h"
@@ -21,14 +22,6 @@ namespace {
 // The working directory + "\" + a patch-list name, still with "\" separators.
 std::string GamePath(const std::string& name) {
   return platform::CurrentDirectory() + "\\" + name;
-}
-
-// Everything before the last "\" or ":" of a "\"-separated path; a drive root keeps its "\".
-std::string DirectoryPart(const std::string& path) {
-  const std::size_t cut = path.find_last_of("\\:");
-  if (cut == std::string::npos) return {};
-  if (cut == 0 || path[cut] == ':' || path[cut - 1] == ':') return path.substr(0, cut + 1);
-  return path.substr(0, cut);
 }
 
 // CR LF, lone CR and lone LF all become CR LF, and the last line gets one too.
@@ -76,21 +69,6 @@ class FileOutBuf final : public std::streambuf {
 
 }  // namespace
 
-bool IsSafePatchName(std::string_view name) {
-  if (name.empty() || name.front() == '\\' || name.front() == '/') return false;
-  for (const char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == ':') return false;
-  }
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = name.find_first_of("\\/", start);
-    const std::string_view part = name.substr(start, end - start);
-    if (part == "..") return false;
-    if (end == std::string_view::npos) return true;
-    start = end + 1;
-  }
-}
-
 std::optional<std::string> PatchText(std::int32_t language, PatchMessage message) {
   if (language != 0 && language != 1) return std::nullopt;
   const bool ru = language == 0;
@@ -114,11 +92,6 @@ std::optional<std::string> PatchText(std::int32_t language, PatchMessage message
   return std::nullopt;
 }
 
-std::string LastPathComponent(const std::string& path) {
-  const std::size_t cut = path.find_last_of("\\:");
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
 void ThreadForDownLoad::Execute() {
   Synchronize([this] { launcher.ApplyBusyLayout(); });
 
@@ -128,12 +101,8 @@ void ThreadForDownLoad::Execute() {
   };
   http->Work = [this](HttpClient&, HttpClient::WorkMode, std::int64_t count) { HttpWork(count); };
   http->WorkEnd = [this](HttpClient&, HttpClient::WorkMode) { HttpWorkEnd(); };
-  AttachHttp(http.get());
-  // The client must be detached before it goes, also when the run ends by an error.
-  struct Detach {
-    ThreadForDownLoad& worker;
-    ~Detach() { worker.AttachHttp(nullptr); }
-  } detach{*this};
+  // Declared after the client: it is detached before the client goes, also on an error.
+  const Connection connection(*this, [&http] { http->Disconnect(); });
 
   if (LoadAndScan(*http)) DownloadAll(*http);
 

@@ -9,16 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "PatchNames.h"
 #include "Worker.h"
 
 namespace kestrune {
 
 class HttpClient;
-
-// Whether a patch-list file name stays inside the game folder: not empty, no control
-// character (the field separator included), no leading "\" or "/", no drive or stream
-// prefix (":"), no ".." component. Other names are never touched.
-bool IsSafePatchName(std::string_view name);
 
 enum class PatchMessage { Scan, Download, Extract, Cancel, TailError, PatchListError };
 
@@ -26,12 +22,9 @@ enum class PatchMessage { Scan, Download, Extract, Cancel, TailError, PatchListE
 // any other language, which leaves the status text as it was.
 std::optional<std::string> PatchText(std::int32_t language, PatchMessage message);
 
-// The part of a "\"-separated path after its last "\" or ":".
-std::string LastPathComponent(const std::string& path);
-
 class ThreadForDownLoad : public Worker {
  public:
-  explicit ThreadForDownLoad(LauncherInterface& launcher) : Worker(launcher) {}
+  explicit ThreadForDownLoad(LauncherInterface& launcher) : Worker(launcher, "kestrune-patch") {}
 
   // The critical run of the start-up (true) or a run the user asked for; set before Start().
   bool critical = false;

@@ -149,6 +149,9 @@ bool AcquireNamedMutex(const std::string& name);
 [[noreturn]] void ExitProcessNow(int code);
 // Lowers the calling thread to the lowest normal priority (THREAD_PRIORITY_LOWEST).
 void SetCurrentThreadLowestPriority();
+// Names the calling thread for debuggers and system tools; a failure changes nothing. POSIX
+// systems keep the first 15 bytes.
+void SetCurrentThreadName(const std::string& name);
 
 // ShellExecuteW "open": an executable file is started detached, with
 // `parameters` (split at blanks) and the current directory as its working

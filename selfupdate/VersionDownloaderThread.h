@@ -51,7 +51,7 @@ void RunInstaller(LauncherInterface& launcher, const ScriptStarter& start = Star
 
 class VersionDownloader : public Worker {
  public:
-  explicit VersionDownloader(LauncherInterface& launcher) : Worker(launcher) {}
+  explicit VersionDownloader(LauncherInterface& launcher) : Worker(launcher, "kestrune-update") {}
 
   // The hand-over step, run on the user-interface thread once the new executable is in place;
   // RunInstaller unless a test replaces it before Start().

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "CRC32.h"
+#include "PatchNames.h"
 #include "Platform.h"
-#include "ThreadManager.h"
 #include "xml/XmlDocument.h"
 
 namespace kestrune {

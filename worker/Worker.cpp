@@ -1,22 +1,18 @@
 #include "Worker.h"
 
-#include <thread>
-
 #include "Platform.h"
-#include "http/HttpClient.h"
 
 namespace kestrune {
 
-Worker::Worker(LauncherInterface& launcher) : launcher(launcher) {}
-
-Worker::~Worker() = default;
+Worker::Worker(LauncherInterface& launcher, std::string threadName)
+    : launcher(launcher), threadName_(std::move(threadName)) {}
 
 void Worker::Start() {
-  // Detached: the last owner may be this thread itself, which cannot join itself.
-  std::thread([self = shared_from_this()] { self->ThreadMain(); }).detach();
+  thread_ = std::jthread([this] { ThreadMain(); });
 }
 
 void Worker::ThreadMain() {
+  platform::SetCurrentThreadName(threadName_);
   try {
     platform::SetCurrentThreadLowestPriority();
   } catch (...) {
@@ -32,21 +28,26 @@ void Worker::ThreadMain() {
         EndOfWork();
       } catch (...) {
       }
-      finished_ = true;
     });
   } catch (...) {
-    finished_ = true;
   }
+  // Last: the owner may destroy this object as soon as it sees the flag.
+  finished_ = true;
 }
 
 void Worker::DisconnectHttp() {
-  std::lock_guard<std::mutex> lock(httpMutex_);
-  if (http_ != nullptr) http_->Disconnect();
+  std::lock_guard<std::mutex> lock(disconnectMutex_);
+  if (disconnect_) disconnect_();
 }
 
-void Worker::AttachHttp(HttpClient* client) {
-  std::lock_guard<std::mutex> lock(httpMutex_);
-  http_ = client;
+Worker::Connection::Connection(Worker& worker, std::function<void()> disconnect) : worker_(worker) {
+  std::lock_guard<std::mutex> lock(worker_.disconnectMutex_);
+  worker_.disconnect_ = std::move(disconnect);
+}
+
+Worker::Connection::~Connection() {
+  std::lock_guard<std::mutex> lock(worker_.disconnectMutex_);
+  worker_.disconnect_ = nullptr;
 }
 
 }  // namespace kestrune

@@ -18,9 +18,8 @@ bool Set(const char* value) {
 }
 
 template <class W>
-bool Ended(const std::weak_ptr<W>& worker) {
-  const auto alive = worker.lock();
-  return !alive || alive->Finished();
+bool Ended(const std::shared_ptr<W>& worker) {
+  return !worker || worker->Finished();
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -277,6 +278,10 @@ void ExitProcessNow(int code) {
   std::cerr.flush();
   std::fflush(nullptr);
   std::_Exit(code);
+}
+
+void SetCurrentThreadName(const std::string& name) {
+  ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
 }
 
 void SetCurrentThreadLowestPriority() {

@@ -90,28 +90,27 @@ class WorkerTest : public ::testing::Test {
 
 class FailingWorker : public Worker {
  public:
-  using Worker::Worker;
+  explicit FailingWorker(LauncherInterface& launcher) : Worker(launcher, "failing") {}
   std::thread::id endOfWorkThread;
+  std::thread::id bodyThread;
 
  protected:
-  void Execute() override { throw std::runtime_error("body failed"); }
+  void Execute() override {
+    bodyThread = std::this_thread::get_id();
+    throw std::runtime_error("body failed");
+  }
   void EndOfWork() override { endOfWorkThread = std::this_thread::get_id(); }
 };
 
-TEST_F(WorkerTest, AFailedBodyStillEndsOnTheUiThreadAndTheWorkerReleasesItself) {
-  auto worker = std::make_shared<FailingWorker>(form);
-  std::weak_ptr<FailingWorker> watch = worker;
+// Finished means the thread function has returned: its owner may destroy it then, and the
+// destructor's join returns at once.
+TEST_F(WorkerTest, AFailedBodyStillEndsOnTheUiThreadAndItsOwnerJoinsIt) {
+  auto worker = std::make_unique<FailingWorker>(form);
   worker->Start();
-  worker.reset();  // from here on only its thread owns it
-  ui.ServeUntil([&] {
-    auto alive = watch.lock();
-    return !alive || alive->Finished();
-  });
-  // The thread drops its reference right after the end-of-work step.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!watch.expired() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_TRUE(watch.expired());
+  ui.ServeUntil([&] { return worker->Finished(); });
+  EXPECT_NE(worker->bodyThread, std::this_thread::get_id());
+  EXPECT_EQ(worker->endOfWorkThread, std::this_thread::get_id());
+  worker.reset();
 }
 
 TEST_F(WorkerTest, EndOfWorkRunsOnTheUiThreadBeforeFinished) {
@@ -125,7 +124,7 @@ TEST_F(WorkerTest, TheRealMinimalWorkersSwitchToBusyAndBackToIdle) {
   TFormUpdater real(view, ui);  // default factories
   real.canUpdate = true;
   real.StartPatchWorker(false);
-  auto patch = real.th.lock();
+  const auto patch = real.th;
   ASSERT_NE(patch, nullptr);
   EXPECT_FALSE(patch->critical);
   ui.ServeUntil([&] { return patch->Finished(); });
@@ -144,7 +143,7 @@ TEST_F(WorkerTest, ASecondStartBeforeTheWorkersFirstStepStartsNothing) {
   form.StartPatchWorker(true);
   ASSERT_EQ(made.size(), 1u);
   EXPECT_FALSE(made[0]->critical);
-  EXPECT_EQ(form.th.lock(), made[0]);
+  EXPECT_EQ(form.th, made[0]);
 
   made[0]->release = true;
   ui.ServeUntil([&] { return made[0]->Finished(); });

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -312,6 +313,21 @@ TEST(ThreadPriority, LowersTheCallingThreadOnlyAndOnlyOnce) {
   EXPECT_EQ(afterOne, std::min(before + 10, 19));
   EXPECT_EQ(afterTwo, afterOne);
   EXPECT_EQ(::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid())), mainBefore);
+}
+
+TEST(ThreadName, NamesTheCallingThreadAndKeepsWhatTheSystemCan) {
+  auto nameOf = [](const std::string& given) {
+    std::string seen;
+    std::thread([&] {
+      SetCurrentThreadName(given);
+      char name[64] = {};
+      ::pthread_getname_np(::pthread_self(), name, sizeof name);
+      seen = name;
+    }).join();
+    return seen;
+  };
+  EXPECT_EQ(nameOf("kestrune-patch"), "kestrune-patch");
+  EXPECT_EQ(nameOf("a name longer than fifteen"), "a name longer t");
 }
 
 class DetachedStart : public ::testing::Test {
