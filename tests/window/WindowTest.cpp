@@ -9,6 +9,7 @@
 #include <QFontInfo>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QTest>
 #include <QWindow>
 #include <chrono>
@@ -240,6 +241,52 @@ TEST_F(WindowLayouts, AWorkerShowsTheBusyLayoutAndCancelReturnsToIdle) {
   EXPECT_TRUE(form->canUpdate);
   for (C c : {C::StartNormal, C::UpdateNormal}) EXPECT_TRUE(Shown(c)) << ControlName(c);
   for (C c : {C::StartDisabled, C::CancelNormal}) EXPECT_FALSE(Shown(c)) << ControlName(c);
+}
+
+// Update and Cancel draw their resting looks themselves over empty sockets in the
+// background, so a hidden one leaves no button behind; Play rests in the background.
+TEST_F(WindowLayouts, OnlyTheButtonsThatActAreDrawn) {
+  Show();
+  const QImage background = window.image(C::MainForm)
+                                ->picture()
+                                .toImage()
+                                .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+  const auto cut = [](const QImage& image, QRect r) {
+    return image.copy(r).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+  };
+  const auto socket = [&](C c) { return cut(background, window.widget(c)->geometry()); };
+  const auto button = [&](C c) {
+    QImage drawn = socket(c);
+    QPainter(&drawn).drawPixmap(0, 0, window.image(c)->picture());
+    return drawn;
+  };
+  const auto at = [&](const QImage& shot, C c) { return cut(shot, window.widget(c)->geometry()); };
+  // Not only the antialiased corners: most of the place differs when the button is drawn.
+  const auto differing = [](const QImage& a, const QImage& b) {
+    int n = 0;
+    for (int y = 0; y < a.height(); ++y)
+      for (int x = 0; x < a.width(); ++x) n += a.pixel(x, y) != b.pixel(x, y);
+    return n;
+  };
+  for (C c : {C::UpdateNormal, C::CancelNormal}) {
+    const QImage place = socket(c);
+    EXPECT_GT(differing(place, button(c)), place.width() * place.height() / 2)
+        << ControlName(c) << " rests in the background";
+  }
+
+  const QImage idle = window.grab().toImage();
+  EXPECT_EQ(at(idle, C::UpdateNormal), button(C::UpdateNormal));
+  EXPECT_EQ(at(idle, C::CancelNormal), socket(C::CancelNormal));
+  EXPECT_EQ(at(idle, C::StartNormal), socket(C::StartNormal));
+
+  form->ApplyBusyLayout();
+  const QImage busy = window.grab().toImage();
+  EXPECT_EQ(at(busy, C::UpdateNormal), socket(C::UpdateNormal));
+  EXPECT_EQ(at(busy, C::CancelNormal), button(C::CancelNormal));
+  EXPECT_EQ(at(busy, C::StartNormal), button(C::StartDisabled));
+
+  form->ApplyIdleLayout();
+  EXPECT_EQ(at(window.grab().toImage(), C::CancelNormal), socket(C::CancelNormal));
 }
 
 TEST(WindowUiThread, AStepFromAWorkerRunsOnTheGuiThreadAndItsErrorComesBack) {
