@@ -138,6 +138,7 @@ void TFormUpdater::CancelNormalClick() {
 
 void TFormUpdater::setLanguage(std::int32_t value) {
   language = value;
+  view_.SetLanguage(value);
   if (RegistreU) {
     try {
       RegistreU->WriteInteger("Settings", "Language", value);

@@ -71,8 +71,9 @@ class TFormUpdater final : public LauncherInterface, public LauncherSettings {
   // while idle or when only the self-update runs.
   void CancelNormalClick();
 
-  // Stores language, writes it as the text value "Language" (a refused write is ignored:
-  // the start-up must go on) and shows the text of the current code.
+  // Stores language, passes it to the view, writes it as the text value "Language" (a
+  // refused write is ignored: the start-up must go on) and shows the text of the current
+  // code.
   void setLanguage(std::int32_t value);
   // msg := the text for (language, messageId); unchanged when there is none.
   void getStatus();

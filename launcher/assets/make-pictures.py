@@ -106,6 +106,19 @@ def small_button(w, h, label, look, x=0, y=0):
     return out
 
 
+def socket(w, h, x, y):
+    """The sunken place of a hidden Update or Cancel button; the button covers it exactly."""
+    r = 6
+    out = (f'<rect x="{x+1.5}" y="{y+1.5}" width="{w-3}" height="{h-3}" rx="{r-0.5}" '
+           'fill="url(#socket)" stroke="#6e5424" stroke-width="1"/>')
+    # Light from above: a shadow under the upper lip, a glint on the lower one.
+    out += (f'<path d="M{x+7} {y+3.5} H{x+w-7}" stroke="#000" stroke-width="2" '
+            'opacity="0.8"/>')
+    out += (f'<path d="M{x+8} {y+h-3} H{x+w-8}" stroke="#d9a441" stroke-width="1" '
+            'opacity="0.35"/>')
+    return out
+
+
 ICONS = {
     # 40 x 60 banners: a glyph on a pennant.
     "site": '<circle cx="20" cy="25" r="9" fill="none" stroke="{ink}" stroke-width="2"/>'
@@ -175,6 +188,10 @@ def background():
   <stop offset="1" stop-color="#8aa2c8" stop-opacity="0"/>
 </linearGradient>
 <clipPath id="panel"><rect x="20" y="60" width="1000" height="550" rx="34"/></clipPath>
+<linearGradient id="socket" x1="0" y1="0" x2="0" y2="1">
+  <stop offset="0" stop-color="#010204"/><stop offset="0.7" stop-color="#0b0e15"/>
+  <stop offset="1" stop-color="#171b25"/>
+</linearGradient>
 """
     body = f"<defs>{body}</defs>"
     panel = 'x="20" y="60" width="1000" height="550" rx="34"'
@@ -235,10 +252,11 @@ def background():
                  'stroke-width="1.2" opacity="0.8"/>')
     for cx in (446, 594):
         body += (f'<path d="M{cx} 211 l4 4 l-4 4 l-4 -4 z" fill="{GOLD}"/>')
-    # Resting looks of the buttons and the empty bar tracks.
+    # Play rests here; Update and Cancel have pictures of their own, and only one of them is
+    # shown at a time, so their places are empty sockets.
     body += big_button(361, 64, "PLAY", "normal", 346, 411)
-    body += small_button(204, 38, "UPDATE", "normal", 539, 524)
-    body += small_button(204, 38, "CANCEL", "normal", 759, 524)
+    body += socket(204, 38, 539, 524)
+    body += socket(204, 38, 759, 524)
     for icon, x in (("site", 62), ("forum", 112), ("minimize", 884), ("close", 934)):
         body += banner(icon, "normal", x, 77)
     for y in (529, 553):
@@ -268,6 +286,21 @@ def bar_fill():
     return svg(409, 4, body)
 
 
+def app_icon():
+    """The taskbar icon: the title's K on an ember plate in a gold frame."""
+    n = 256
+    body = (f'<rect x="8" y="8" width="{n-16}" height="{n-16}" rx="44" fill="url(#gold)"/>'
+            f'<rect x="20" y="20" width="{n-40}" height="{n-40}" rx="34" fill="url(#ember)"/>'
+            f'<rect x="30" y="30" width="{n-60}" height="{n-60}" rx="26" fill="none" '
+            'stroke="url(#gold)" stroke-width="3" opacity="0.7"/>'
+            f'<text x="{n/2}" y="{n/2+62}" text-anchor="middle" font-family="{SERIF}" '
+            'font-weight="bold" font-size="176" fill="#000" opacity="0.55">K</text>'
+            f'<text x="{n/2}" y="{n/2+56}" text-anchor="middle" font-family="{SERIF}" '
+            'font-weight="bold" font-size="176" fill="url(#gold)" stroke="#5a3b0c" '
+            'stroke-width="2">K</text>')
+    return svg(n, n, body)
+
+
 def pictures():
     yield "background", background()
     yield "start-hover", svg(361, 64, big_button(361, 64, "PLAY", "hover"))
@@ -279,6 +312,7 @@ def pictures():
     for icon in ("site", "forum", "minimize", "close"):
         yield f"{icon}-hover", svg(40, 60, banner(icon, "hover"))
     yield "bar-fill", bar_fill()
+    yield "icon", app_icon()
 
 
 def main():

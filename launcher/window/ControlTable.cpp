@@ -9,12 +9,12 @@ namespace {
 
 // In the order of the Control enumeration.
 constexpr const char* kNames[] = {
-    "Layout1",       "MainForm",      "Status",        "StartDisabled",  "StartHover",
-    "StartPress",    "StartNormal",   "UpdateHover",   "UpdatePress",    "UpdateNormal",
-    "CancelHover",   "CancelPress",   "CancelNormal",  "CloseHover",     "ClosePress",
-    "CloseNormal",   "MinimizeHover", "MinimizePress", "MinimizeNormal", "FileProgress",
-    "TotalProgress", "SiteHover",     "SitePress",     "SiteNormal",     "ForumHover",
-    "ForumPress",    "ForumNormal",
+    "Layout1",      "MainForm",      "Status",        "Transfer",      "StartDisabled",
+    "StartHover",   "StartPress",    "StartNormal",   "UpdateHover",   "UpdatePress",
+    "UpdateNormal", "CancelHover",   "CancelPress",   "CancelNormal",  "CloseHover",
+    "ClosePress",   "CloseNormal",   "MinimizeHover", "MinimizePress", "MinimizeNormal",
+    "FileProgress", "TotalProgress", "SiteHover",     "SitePress",     "SiteNormal",
+    "ForumHover",   "ForumPress",    "ForumNormal",
 };
 constexpr std::size_t kControlCount = sizeof(kNames) / sizeof(kNames[0]);
 static_assert(kControlCount == static_cast<std::size_t>(Control::ForumNormal) + 1);

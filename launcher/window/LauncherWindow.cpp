@@ -2,14 +2,19 @@
 
 #include <QEnterEvent>
 #include <QFile>
+#include <QHelpEvent>
+#include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QToolTip>
 #include <QVariantAnimation>
 #include <cmath>
 #include <stdexcept>
+
+#include "TransferText.h"
 
 // Widgets here are created with `new` and a parent, which owns and deletes them (Qt's idiom).
 
@@ -18,6 +23,30 @@ namespace kestrune {
 namespace {
 
 const char* const kTableResource = ":/kestrune/controls.csv";
+const char* const kIconResource = ":/kestrune/pictures/icon.png";
+
+QLabel* MakeLabel(QWidget* parent, int pixelSize, QColor colour, Qt::Alignment alignment) {
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setAttribute(Qt::WA_TransparentForMouseEvents);
+  label->setAlignment(alignment);
+  QFont font("Arial");
+  font.setPixelSize(pixelSize);
+  label->setFont(font);
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, colour);
+  label->setPalette(palette);
+  return label;
+}
+
+// Cut to the label's width at a letter boundary, ending in "…"; the whole text goes to the
+// tooltip when it was cut.
+void SetElidedText(QLabel* label, const QString& text) {
+  const QString shown =
+      label->fontMetrics().elidedText(text, Qt::ElideRight, label->contentsRect().width());
+  label->setText(shown);
+  label->setToolTip(shown == text ? QString() : text);
+}
 
 QPixmap LoadPicture(const std::string& name) {
   if (name.empty()) return {};
@@ -135,19 +164,16 @@ LauncherWindow::LauncherWindow() : QWidget(nullptr, Qt::Window | Qt::FramelessWi
         w = image;
         break;
       }
-      case ControlKind::Label: {
-        status_ = new QLabel(parent);
-        status_->setTextFormat(Qt::PlainText);
-        status_->setAttribute(Qt::WA_TransparentForMouseEvents);
-        QFont font("Arial");
-        font.setPixelSize(14);
-        status_->setFont(font);
-        QPalette palette = status_->palette();
-        palette.setColor(QPalette::WindowText, QColor(220, 220, 220));
-        status_->setPalette(palette);
-        w = status_;
+      case ControlKind::Label:
+        if (row.control == Control::Transfer) {
+          // Small and warm like the bars' own captions, against the right end of the bars.
+          w = transfer_ =
+              MakeLabel(parent, 11, QColor(214, 196, 150), Qt::AlignRight | Qt::AlignVCenter);
+        } else {
+          w = status_ =
+              MakeLabel(parent, 14, QColor(220, 220, 220), Qt::AlignLeft | Qt::AlignVCenter);
+        }
         break;
-      }
       case ControlKind::Bar:
         w = new BarControl(LoadPicture(row.picture), row.height, parent);
         break;
@@ -157,8 +183,26 @@ LauncherWindow::LauncherWindow() : QWidget(nullptr, Qt::Window | Qt::FramelessWi
     w->setVisible(row.visible);
     widgets_[Index(row.control)] = w;
   }
-  if (!status_ || !layout) throw std::runtime_error("control table lacks the label or container");
+  if (!status_ || !transfer_ || !layout) {
+    throw std::runtime_error("control table lacks a label or the container");
+  }
   setFixedSize(layout->size());
+  const QIcon icon(kIconResource);
+  if (icon.isNull()) throw std::runtime_error("missing window icon");
+  setWindowIcon(icon);
+  widget(Control::MainForm)->installEventFilter(this);
+}
+
+bool LauncherWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() != QEvent::ToolTip || watched != widget(Control::MainForm)) return false;
+  const auto* help = static_cast<QHelpEvent*>(event);
+  if (status_->isVisible() && status_->geometry().contains(help->pos()) &&
+      !status_->toolTip().isEmpty()) {
+    QToolTip::showText(help->globalPos(), status_->toolTip(), status_);
+  } else {
+    QToolTip::hideText();
+  }
+  return true;
 }
 
 void LauncherWindow::SetHandler(std::function<void(Control, MouseEvent, float, float)> handler) {
@@ -192,10 +236,26 @@ void LauncherWindow::SetVisible(Control control, bool visible) {
 
 void LauncherWindow::SetBarWidth(Control control, float width) {
   if (BarControl* b = bar(control)) b->SetWidth(width);
+  // The worker empties the file bar when a transfer ends, and at the end of every run.
+  if (control == Control::FileProgress && width == 0) {
+    transferReceived_ = 0;
+    transfer_->clear();
+    transfer_->setToolTip({});
+  }
+}
+
+void LauncherWindow::ShowTransfer(std::int64_t received, std::int64_t expected) {
+  const auto now = std::chrono::steady_clock::now();
+  // The first count, or one that went back, starts a transfer.
+  if (received < transferReceived_ || transferReceived_ == 0) transferStart_ = now;
+  transferReceived_ = received;
+  const double seconds = std::chrono::duration<double>(now - transferStart_).count();
+  SetElidedText(transfer_,
+                QString::fromStdString(TransferText(received, expected, seconds, language_)));
 }
 
 void LauncherWindow::SetStatusText(const std::string& text) {
-  status_->setText(QString::fromStdString(text));
+  SetElidedText(status_, QString::fromStdString(text));
 }
 
 void LauncherWindow::ShowMessage(const std::string& text) {

@@ -6,6 +6,8 @@
 #include <QPixmap>
 #include <QWidget>
 #include <array>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 
 #include "ControlTable.h"
@@ -83,11 +85,16 @@ class LauncherWindow final : public QWidget, public View {
   ImageControl* image(Control control) const;
   BarControl* bar(Control control) const;
   QLabel* status() const { return status_; }
+  QLabel* transfer() const { return transfer_; }
 
   // View.
   void FadeTo(Control image, float opacity, double seconds) override;
   void SetVisible(Control control, bool visible) override;
   void SetBarWidth(Control bar, float width) override;
+  // Shows the transfer line beside the bars, timed from the transfer's first notification.
+  void ShowTransfer(std::int64_t received, std::int64_t expected) override;
+  void SetLanguage(std::int32_t language) override { language_ = language; }
+  // Too long for the label, the text ends in "…" and is whole in the label's tooltip.
   void SetStatusText(const std::string& text) override;
   void ShowMessage(const std::string& text) override;
   void Minimize() override;
@@ -95,11 +102,19 @@ class LauncherWindow final : public QWidget, public View {
   WindowPosition Position() const override;
   void MoveTo(WindowPosition position) override;
 
+ protected:
+  // Shows the status label's tooltip: the label itself lets the mouse through.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   static std::size_t Index(Control c) { return static_cast<std::size_t>(c); }
 
   std::array<QWidget*, static_cast<std::size_t>(Control::ForumNormal) + 1> widgets_{};
   QLabel* status_ = nullptr;
+  QLabel* transfer_ = nullptr;
+  std::int32_t language_ = 0;
+  std::int64_t transferReceived_ = 0;  // 0: no transfer under way
+  std::chrono::steady_clock::time_point transferStart_{};
 };
 
 }  // namespace kestrune

@@ -128,8 +128,8 @@ TEST_F(LauncherButtonFades, EveryHandlerFadesItsRowInOrder) {
 }
 
 TEST_F(LauncherButtonFades, ControlsWithoutAHandlerAreRefused) {
-  for (C c : {C::StartHover, C::StartDisabled, C::UpdatePress, C::Status, C::FileProgress,
-              C::SitePress}) {
+  for (C c : {C::StartHover, C::StartDisabled, C::UpdatePress, C::Status, C::Transfer,
+              C::FileProgress, C::SitePress}) {
     EXPECT_FALSE(form.OnMouse(c, E::Down));
   }
   EXPECT_FALSE(form.OnMouse(C::UpdateNormal, E::Click));  // Update acts on release only

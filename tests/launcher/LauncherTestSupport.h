@@ -46,6 +46,10 @@ class RecordingView : public View {
     OnUiThread();
     messages.push_back(text);
   }
+  void SetLanguage(std::int32_t language) override {
+    OnUiThread();
+    languages.push_back(language);
+  }
   void Minimize() override {
     OnUiThread();
     ++minimized;
@@ -70,6 +74,7 @@ class RecordingView : public View {
   std::vector<std::pair<Control, float>> bars;
   std::vector<std::string> statusTexts;
   std::vector<std::string> messages;
+  std::vector<std::int32_t> languages;
   int minimized = 0;
   int closed = 0;
   WindowPosition position;

@@ -83,6 +83,7 @@ TEST_F(StatusTest, ShowStatusPutsTheTextOfTheCodeIntoTheLabel) {
             (std::vector<std::string>{"Updater is ready to work.", "Your patch is up to date.",
                                       "Your patch is up to date.",
                                       "Ошибка, пожайлуйста попробуйте позже!"}));
+  EXPECT_EQ(view.languages, std::vector<std::int32_t>{1});  // for the texts the view makes
 }
 
 TEST_F(StatusTest, AWorkersStatusCodeIsShownAfterTheHandOver) {

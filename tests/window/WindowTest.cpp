@@ -7,9 +7,13 @@
 #include <QApplication>
 #include <QDir>
 #include <QFontInfo>
+#include <QHelpEvent>
+#include <QIcon>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QTest>
+#include <QToolTip>
 #include <QWindow>
 #include <chrono>
 #include <filesystem>
@@ -122,6 +126,14 @@ TEST_F(WindowControls, EveryControlIsWhereTheTableSaysWithItsLoadState) {
   EXPECT_EQ(window.size(), QSize(1040, 630));
   EXPECT_EQ(window.widget(C::Layout1)->geometry(), QRect(0, 0, 1040, 630));
   EXPECT_EQ(window.windowTitle(), "KestruneLands Updater");
+  // The taskbar's picture, compiled in.
+  ASSERT_FALSE(window.windowIcon().isNull());
+  const QImage icon(KESTRUNE_ASSETS "/pictures/icon.png");
+  EXPECT_EQ(window.windowIcon()
+                .pixmap(icon.size())
+                .toImage()
+                .convertToFormat(QImage::Format_ARGB32_Premultiplied),
+            icon.convertToFormat(QImage::Format_ARGB32_Premultiplied));
   EXPECT_TRUE(window.windowFlags() & Qt::FramelessWindowHint);
   EXPECT_TRUE(window.testAttribute(Qt::WA_TranslucentBackground));
 
@@ -168,6 +180,62 @@ TEST_F(WindowControls, BarsTileTheirFillToAnyWidthFromTheLeftEdge) {
   const QImage fill = window.bar(C::TotalProgress)->grab().toImage();
   // Beyond the track the fill repeats: column 409 + k looks like column k.
   for (int k : {0, 5, 100}) EXPECT_EQ(drawn.pixel(409 + k, 1), fill.pixel(k, 1)) << k;
+}
+
+// ---- What the labels say ------------------------------------------------------------------
+
+using WindowTexts = Window;
+
+TEST_F(WindowTexts, TheTransferLineShowsBesideTheBarsUntilTheFileBarEmpties) {
+  QLabel* line = window.transfer();
+  EXPECT_EQ(line, window.widget(C::Transfer));
+  EXPECT_EQ(line->geometry(), QRect(140, 536, 364, 14));
+  EXPECT_TRUE(line->text().isEmpty());
+  form->setLanguage(1);
+  form->ShowTransfer(1'000'000, 97'000'000);
+  EXPECT_EQ(line->text(), "1.0 of 97.0 MB");  // the first count starts the clock
+  QTest::qWait(120);
+  form->ShowTransfer(2'000'000, 97'000'000);
+  const QString timed = line->text();
+  EXPECT_TRUE(timed.startsWith("2.0 of 97.0 MB · ")) << timed.toStdString();
+  EXPECT_TRUE(timed.contains("/s · ")) << "rate and time left: " << timed.toStdString();
+  // A count that went back is a new transfer with a clock of its own.
+  form->ShowTransfer(100'000, 3'000'000);
+  EXPECT_EQ(line->text(), "0.1 of 3.0 MB");
+
+  form->SetBarWidth(Bar::File, 0);
+  EXPECT_TRUE(line->text().isEmpty());
+  form->setLanguage(0);
+  form->ShowTransfer(500'000, 0);
+  EXPECT_EQ(line->text(), "500,0 КБ");  // no rate: the emptied bar ended the last one
+  form->SetBarWidth(Bar::File, 0);
+  form->setLanguage(2);
+  form->ShowTransfer(500'000, 0);
+  EXPECT_TRUE(line->text().isEmpty());
+}
+
+TEST_F(WindowTexts, AStatusTooLongForTheLabelEndsInAnEllipsisAndFits) {
+  QLabel* status = window.status();
+  const QString text =
+      QString::fromUtf8("Скачиваю data\\maps\\северные_земли\\крепость_у_перевала_ветров.map.lzma");
+  window.SetStatusText(text.toStdString());
+  const QString shown = status->text();
+  ASSERT_TRUE(shown.endsWith(QChar(0x2026))) << shown.toStdString();
+  EXPECT_TRUE(text.startsWith(shown.chopped(1))) << "cut between letters";
+  EXPECT_LE(status->fontMetrics().horizontalAdvance(shown), status->contentsRect().width());
+  EXPECT_GT(status->fontMetrics().horizontalAdvance(text), status->contentsRect().width());
+  EXPECT_EQ(status->toolTip(), text);
+  // The label lets the mouse through to the background, which shows the whole text.
+  Show();
+  const QPoint over(150, 509);
+  QHelpEvent help(QEvent::ToolTip, over, window.mapToGlobal(over));
+  QApplication::sendEvent(window.widget(C::MainForm), &help);
+  EXPECT_EQ(QToolTip::text(), text);
+  QToolTip::hideText();
+
+  window.SetStatusText("Updater is ready to work.");
+  EXPECT_EQ(status->text(), "Updater is ready to work.");
+  EXPECT_TRUE(status->toolTip().isEmpty());
 }
 
 // ---- Fades ------------------------------------------------------------------------------
@@ -240,6 +308,52 @@ TEST_F(WindowLayouts, AWorkerShowsTheBusyLayoutAndCancelReturnsToIdle) {
   EXPECT_TRUE(form->canUpdate);
   for (C c : {C::StartNormal, C::UpdateNormal}) EXPECT_TRUE(Shown(c)) << ControlName(c);
   for (C c : {C::StartDisabled, C::CancelNormal}) EXPECT_FALSE(Shown(c)) << ControlName(c);
+}
+
+// Update and Cancel draw their resting looks themselves over empty sockets in the
+// background, so a hidden one leaves no button behind; Play rests in the background.
+TEST_F(WindowLayouts, OnlyTheButtonsThatActAreDrawn) {
+  Show();
+  const QImage background = window.image(C::MainForm)
+                                ->picture()
+                                .toImage()
+                                .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+  const auto cut = [](const QImage& image, QRect r) {
+    return image.copy(r).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+  };
+  const auto socket = [&](C c) { return cut(background, window.widget(c)->geometry()); };
+  const auto button = [&](C c) {
+    QImage drawn = socket(c);
+    QPainter(&drawn).drawPixmap(0, 0, window.image(c)->picture());
+    return drawn;
+  };
+  const auto at = [&](const QImage& shot, C c) { return cut(shot, window.widget(c)->geometry()); };
+  // Not only the antialiased corners: most of the place differs when the button is drawn.
+  const auto differing = [](const QImage& a, const QImage& b) {
+    int n = 0;
+    for (int y = 0; y < a.height(); ++y)
+      for (int x = 0; x < a.width(); ++x) n += a.pixel(x, y) != b.pixel(x, y);
+    return n;
+  };
+  for (C c : {C::UpdateNormal, C::CancelNormal}) {
+    const QImage place = socket(c);
+    EXPECT_GT(differing(place, button(c)), place.width() * place.height() / 2)
+        << ControlName(c) << " rests in the background";
+  }
+
+  const QImage idle = window.grab().toImage();
+  EXPECT_EQ(at(idle, C::UpdateNormal), button(C::UpdateNormal));
+  EXPECT_EQ(at(idle, C::CancelNormal), socket(C::CancelNormal));
+  EXPECT_EQ(at(idle, C::StartNormal), socket(C::StartNormal));
+
+  form->ApplyBusyLayout();
+  const QImage busy = window.grab().toImage();
+  EXPECT_EQ(at(busy, C::UpdateNormal), socket(C::UpdateNormal));
+  EXPECT_EQ(at(busy, C::CancelNormal), button(C::CancelNormal));
+  EXPECT_EQ(at(busy, C::StartNormal), button(C::StartDisabled));
+
+  form->ApplyIdleLayout();
+  EXPECT_EQ(at(window.grab().toImage(), C::CancelNormal), socket(C::CancelNormal));
 }
 
 TEST(WindowUiThread, AStepFromAWorkerRunsOnTheGuiThreadAndItsErrorComesBack) {
@@ -341,7 +455,7 @@ TEST_F(WindowStart, CloseEndsTheWindowWithoutWaitingForTheWorker) {
 TEST(WindowControlTable, TheShippedTableListsEveryControlOnceInOrder) {
   const std::string text = test::ReadFile(std::string(KESTRUNE_ASSETS) + "/controls.csv");
   const auto rows = ParseControlTable(text);
-  ASSERT_EQ(rows.size(), 27u);
+  ASSERT_EQ(rows.size(), 28u);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     EXPECT_EQ(rows[i].control, static_cast<Control>(i)) << i;
   }
@@ -393,7 +507,11 @@ TEST_F(WindowScreenshots, OfTheIdleAndTheBusyWindow) {
   form->ApplyBusyLayout();
   form->SetBarWidth(Bar::File, 409 * 0.62f);
   form->SetBarWidth(Bar::Total, 409 * 0.35f);
-  form->SetStatusText("Downloading data\\maps\\kestrune.map ...");
+  form->setLanguage(1);  // shows the text of the status code, replaced below
+  form->SetStatusText("Download data\\maps\\kestrune.map.lzma");
+  form->ShowTransfer(4'000'000, 97'000'000);
+  QTest::qWait(300);
+  form->ShowTransfer(12'300'000, 97'000'000);
   const QImage busy = window.grab().toImage();
   ASSERT_TRUE(busy.save(KESTRUNE_SCREENSHOT_DIR "/window-busy.png"));
   // The file bar ends where its width says; the track beyond it is empty.
