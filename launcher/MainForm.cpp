@@ -2,6 +2,7 @@
 
 #include "StartupRules.h"
 #include "StatusMessages.h"
+#include "TransferText.h"
 
 #include <cmath>
 
@@ -138,7 +139,6 @@ void TFormUpdater::CancelNormalClick() {
 
 void TFormUpdater::setLanguage(std::int32_t value) {
   language = value;
-  view_.SetLanguage(value);
   if (RegistreU) {
     try {
       RegistreU->WriteInteger("Settings", "Language", value);
@@ -195,10 +195,24 @@ void TFormUpdater::SetBarWidth(Bar bar, float width) {
   if (bar == Bar::File) {
     fileWidth_ = width;
     view_.SetBarWidth(Control::FileProgress, width);
+    // The file bar set back to 0 ends the transfer it showed.
+    if (width == 0) {
+      transferReceived_ = 0;
+      view_.SetTransferText({});
+    }
   } else {
     totalWidth_ = width;
     view_.SetBarWidth(Control::TotalProgress, width);
   }
+}
+
+void TFormUpdater::ShowTransfer(std::int64_t received, std::int64_t expected) {
+  const auto now = std::chrono::steady_clock::now();
+  // The first count, or one that went back, starts a transfer.
+  if (received < transferReceived_ || transferReceived_ == 0) transferStart_ = now;
+  transferReceived_ = received;
+  const double seconds = std::chrono::duration<double>(now - transferStart_).count();
+  view_.SetTransferText(TransferText(received, expected, seconds, language));
 }
 
 float TFormUpdater::BarWidth(Bar bar) const {

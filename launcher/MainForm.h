@@ -6,6 +6,7 @@
 // serves its UiThread.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -90,9 +91,8 @@ class TFormUpdater final : public LauncherInterface, public LauncherSettings {
   void ApplyBusyLayout() override;
   void SetCanUpdate(bool value) override { canUpdate = value; }
   void SetBarWidth(Bar bar, float width) override;
-  void ShowTransfer(std::int64_t received, std::int64_t expected) override {
-    view_.ShowTransfer(received, expected);
-  }
+  // The transfer line in the current language, timed from the transfer's first count.
+  void ShowTransfer(std::int64_t received, std::int64_t expected) override;
   float BarWidth(Bar bar) const override;
   void ShowMessage(const std::string& text) override;
   // Opens the client (ClientPath) with "-updater", minimises, and closes when
@@ -189,6 +189,8 @@ class TFormUpdater final : public LauncherInterface, public LauncherSettings {
   // Both bars are full at load.
   float fileWidth_ = kBarWidth;
   float totalWidth_ = kBarWidth;
+  std::int64_t transferReceived_ = 0;  // 0: no transfer under way
+  std::chrono::steady_clock::time_point transferStart_{};
 };
 
 // The one window, for the program entry: set by whoever creates it. Nothing in the core

@@ -55,12 +55,9 @@ class View {
   virtual void SetVisible(Control control, bool visible) = 0;
   // `bar` is FileProgress or TotalProgress; the width grows to the right and is not clamped.
   virtual void SetBarWidth(Control bar, float width) = 0;
-  // Bytes of the download under way (`expected` 0 when unknown), for views that show more
-  // than the file bar. The file bar set back to 0 ends the transfer.
-  virtual void ShowTransfer(std::int64_t /*received*/, std::int64_t /*expected*/) {}
-  // The language (0 Russian, 1 English) of texts the view makes itself, such as the transfer
-  // line; 0 until set.
-  virtual void SetLanguage(std::int32_t /*language*/) {}
+  // The line about the download under way beside the bars (sizes, rate, time left); empty
+  // when nothing is being transferred.
+  virtual void SetTransferText(const std::string& /*text*/) {}
   virtual void SetStatusText(const std::string& text) = 0;
   // Modal, with one OK button; returns when the user has dismissed it.
   virtual void ShowMessage(const std::string& text) = 0;

@@ -59,16 +59,11 @@ void ConsoleView::ClearProgress() {
 
 void ConsoleView::SetBarWidth(Control bar, float width) {
   (bar == Control::FileProgress ? file_ : total_) = width;
-  // A file bar back at 0 ends the transfer it showed.
-  if (bar == Control::FileProgress && width == 0) received_ = expected_ = 0;
   DrawProgress();
 }
 
-void ConsoleView::ShowTransfer(std::int64_t received, std::int64_t expected) {
-  const auto now = std::chrono::steady_clock::now();
-  if (received < received_ || received_ == 0) transferStart_ = now;
-  received_ = received;
-  expected_ = expected;
+void ConsoleView::SetTransferText(const std::string& text) {
+  transfer_ = text;
   DrawProgress();
 }
 
@@ -79,19 +74,11 @@ void ConsoleView::DrawProgress() {
   if (drawn_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
   lastDraw_ = now;
   auto percent = [](float w) { return static_cast<int>(w * 100.0f / kBarWidth + 0.5f); };
-  char line[160];
-  int n = std::snprintf(line, sizeof line, "\rfile %3d%%", percent(file_));
-  if (received_ > 0) {
-    const double seconds = std::chrono::duration<double>(now - transferStart_).count();
-    const double mb = static_cast<double>(received_) / 1e6;
-    n += std::snprintf(line + n, sizeof line - n, expected_ > 0 ? "  %.1f of %.1f MB" : "  %.1f MB",
-                       mb, static_cast<double>(expected_) / 1e6);
-    if (seconds > 0.05) {
-      n += std::snprintf(line + n, sizeof line - n, "  %.1f MB/s", mb / seconds);
-    }
-  }
-  std::snprintf(line + n, sizeof line - n, "  total %3d%%", percent(total_));
-  err_ << line << "\033[K" << std::flush;
+  char file[32], total[32];
+  std::snprintf(file, sizeof file, "file %3d%%", percent(file_));
+  std::snprintf(total, sizeof total, "total %3d%%", percent(total_));
+  err_ << '\r' << file << (transfer_.empty() ? "" : "  ") << transfer_ << "  " << total << "\033[K"
+       << std::flush;
   drawn_ = true;
 }
 

@@ -34,7 +34,7 @@ class ConsoleView final : public View {
   void FadeTo(Control, float, double) override {}
   void SetVisible(Control, bool) override {}
   void SetBarWidth(Control bar, float width) override;
-  void ShowTransfer(std::int64_t received, std::int64_t expected) override;
+  void SetTransferText(const std::string& text) override;
   void SetStatusText(const std::string& text) override;
   void ShowMessage(const std::string& text) override;
   void Minimize() override {}
@@ -56,9 +56,7 @@ class ConsoleView final : public View {
   bool closed_ = false;
   float file_ = 0;
   float total_ = 0;
-  std::int64_t received_ = 0;
-  std::int64_t expected_ = 0;
-  std::chrono::steady_clock::time_point transferStart_{};
+  std::string transfer_;
   std::chrono::steady_clock::time_point lastDraw_{};
 };
 

@@ -14,8 +14,6 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "TransferText.h"
-
 // Widgets here are created with `new` and a parent, which owns and deletes them (Qt's idiom).
 
 namespace kestrune {
@@ -236,22 +234,10 @@ void LauncherWindow::SetVisible(Control control, bool visible) {
 
 void LauncherWindow::SetBarWidth(Control control, float width) {
   if (BarControl* b = bar(control)) b->SetWidth(width);
-  // The worker empties the file bar when a transfer ends, and at the end of every run.
-  if (control == Control::FileProgress && width == 0) {
-    transferReceived_ = 0;
-    transfer_->clear();
-    transfer_->setToolTip({});
-  }
 }
 
-void LauncherWindow::ShowTransfer(std::int64_t received, std::int64_t expected) {
-  const auto now = std::chrono::steady_clock::now();
-  // The first count, or one that went back, starts a transfer.
-  if (received < transferReceived_ || transferReceived_ == 0) transferStart_ = now;
-  transferReceived_ = received;
-  const double seconds = std::chrono::duration<double>(now - transferStart_).count();
-  SetElidedText(transfer_,
-                QString::fromStdString(TransferText(received, expected, seconds, language_)));
+void LauncherWindow::SetTransferText(const std::string& text) {
+  SetElidedText(transfer_, QString::fromStdString(text));
 }
 
 void LauncherWindow::SetStatusText(const std::string& text) {

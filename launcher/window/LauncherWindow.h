@@ -6,7 +6,6 @@
 #include <QPixmap>
 #include <QWidget>
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -92,8 +91,7 @@ class LauncherWindow final : public QWidget, public View {
   void SetVisible(Control control, bool visible) override;
   void SetBarWidth(Control bar, float width) override;
   // Shows the transfer line beside the bars, timed from the transfer's first notification.
-  void ShowTransfer(std::int64_t received, std::int64_t expected) override;
-  void SetLanguage(std::int32_t language) override { language_ = language; }
+  void SetTransferText(const std::string& text) override;
   // Too long for the label, the text ends in "…" and is whole in the label's tooltip.
   void SetStatusText(const std::string& text) override;
   void ShowMessage(const std::string& text) override;
@@ -112,9 +110,6 @@ class LauncherWindow final : public QWidget, public View {
   std::array<QWidget*, static_cast<std::size_t>(Control::ForumNormal) + 1> widgets_{};
   QLabel* status_ = nullptr;
   QLabel* transfer_ = nullptr;
-  std::int32_t language_ = 0;
-  std::int64_t transferReceived_ = 0;  // 0: no transfer under way
-  std::chrono::steady_clock::time_point transferStart_{};
 };
 
 }  // namespace kestrune

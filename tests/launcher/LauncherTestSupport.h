@@ -46,9 +46,9 @@ class RecordingView : public View {
     OnUiThread();
     messages.push_back(text);
   }
-  void SetLanguage(std::int32_t language) override {
+  void SetTransferText(const std::string& text) override {
     OnUiThread();
-    languages.push_back(language);
+    transferTexts.push_back(text);
   }
   void Minimize() override {
     OnUiThread();
@@ -74,7 +74,7 @@ class RecordingView : public View {
   std::vector<std::pair<Control, float>> bars;
   std::vector<std::string> statusTexts;
   std::vector<std::string> messages;
-  std::vector<std::int32_t> languages;
+  std::vector<std::string> transferTexts;
   int minimized = 0;
   int closed = 0;
   WindowPosition position;

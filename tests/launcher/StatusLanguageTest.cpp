@@ -83,7 +83,6 @@ TEST_F(StatusTest, ShowStatusPutsTheTextOfTheCodeIntoTheLabel) {
             (std::vector<std::string>{"Updater is ready to work.", "Your patch is up to date.",
                                       "Your patch is up to date.",
                                       "Ошибка, пожайлуйста попробуйте позже!"}));
-  EXPECT_EQ(view.languages, std::vector<std::int32_t>{1});  // for the texts the view makes
 }
 
 TEST_F(StatusTest, AWorkersStatusCodeIsShownAfterTheHandOver) {
@@ -95,6 +94,17 @@ TEST_F(StatusTest, AWorkersStatusCodeIsShownAfterTheHandOver) {
   ui.ServeUntil([this] { return view.statusTexts.size() == 2; });
   worker.join();
   EXPECT_EQ(view.statusTexts.back(), "All files were successfully updated!");
+}
+
+// The transfer line is made in the form's language; its clock starts at the first count, so
+// no rate shows yet, and an emptied file bar clears the line.
+TEST_F(StatusTest, TheTransferLineFollowsTheCountsInTheCurrentLanguage) {
+  form.setLanguage(1);
+  form.ShowTransfer(1'000'000, 97'000'000);
+  form.SetBarWidth(Bar::File, 0);
+  form.language = 0;
+  form.ShowTransfer(500'000, 0);
+  EXPECT_EQ(view.transferTexts, (std::vector<std::string>{"1.0 of 97.0 MB", "", "500,0 КБ"}));
 }
 
 }  // namespace
