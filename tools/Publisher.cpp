@@ -416,6 +416,220 @@ std::vector<std::string> Drop(const fs::path& files, const std::map<std::string,
   return dropped;
 }
 
+// Where a run reads and writes, relative to the output folder.
+struct Layout {
+  fs::path release;
+  fs::path out;
+  fs::path files;
+  fs::path settings;
+  std::vector<fs::path> lists;  // the lists this run writes
+  // The list this run leaves alone; its files stay, since the same files/ serves both lists.
+  std::optional<fs::path> other;
+};
+
+Layout LayoutOf(const PublishOptions& o) {
+  Layout l;
+  l.release = fs::path(o.releaseDir);
+  l.out = fs::path(o.outDir);
+  l.files = l.out / kFilesFolder;
+  l.settings = l.out / "pts" / "Settings.xml";
+  const fs::path normal = l.out / kPatchListName;
+  const fs::path critical = l.out / kCriticalPatchListName;
+  if (o.lists != PatchLists::CriticalOnly) l.lists.push_back(normal);
+  if (o.lists != PatchLists::NormalOnly) l.lists.push_back(critical);
+  if (o.lists == PatchLists::NormalOnly) l.other = critical;
+  if (o.lists == PatchLists::CriticalOnly) l.other = normal;
+  return l;
+}
+
+struct PreviousLists {
+  std::map<std::string, Known> known;  // what any list says, for skipping unchanged files
+  std::map<std::string, Known> other;  // what the list left alone names
+};
+
+PreviousLists ReadPreviousLists(const Layout& l) {
+  PreviousLists previous;
+  for (const fs::path& path : l.lists) previous.known.merge(ReadList(path));
+  if (l.other) previous.other = ReadList(*l.other);
+  previous.known.insert(previous.other.begin(), previous.other.end());
+  return previous;
+}
+
+void DiscardParts(const std::vector<Entry>& entries) {
+  std::error_code ignored;
+  for (const Entry& e : entries) fs::remove(PartName(e), ignored);
+}
+
+std::uint64_t TotalSize(const std::vector<Entry>& entries) {
+  std::uint64_t total = 0;
+  for (const Entry& e : entries) total += e.size;
+  return total;
+}
+
+struct Packing {
+  std::size_t packed = 0;
+  std::uint64_t bytesIn = 0;
+  std::uint64_t bytesOut = 0;
+};
+
+// Shared by the packing threads.
+struct PackCounters {
+  std::atomic<std::size_t> done{0}, packed{0};
+  std::atomic<std::uint64_t> bytesDone{0}, bytesIn{0}, bytesOut{0};
+};
+
+// Sets the entry's CRC and packs it, under its part name, unless the previous lists prove it
+// current (a dry run only marks it).
+void PackOne(Entry& e, const std::map<std::string, Known>& known, const PublishOptions& o,
+             PackCounters& c) {
+  try {
+    e.crc = CRC32File(e.source.string());
+  } catch (const platform::SystemError& error) {
+    throw PublishError(Kind::Failed, "cannot read " + Quoted(e.source) + ": " + error.what());
+  }
+  const auto k = known.find(e.name);
+  std::error_code ignored;
+  const bool current = k != known.end() && k->second.crc == e.crc && k->second.size == e.size &&
+                       fs::is_regular_file(e.target, ignored);
+  if (current) {
+    c.bytesDone += e.size;
+  } else {
+    // A dry run only learns what would be packed.
+    if (o.dryRun) {
+      c.bytesDone += e.size;
+    } else {
+      c.bytesOut += Pack(e, o.preset, c.bytesDone);
+    }
+    e.packed = true;
+    c.bytesIn += e.size;
+    ++c.packed;
+  }
+  ++c.done;
+}
+
+// Runs PackOne over all entries on the packing threads, showing progress from this one. On
+// failure removes the parts and throws the first error.
+Packing PackChanged(std::vector<Entry>& entries, const std::map<std::string, Known>& known,
+                    const PublishOptions& o,
+                    const std::function<void(const PublishProgress&)>& progress,
+                    Clock::time_point start) {
+  PackCounters c;
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::mutex errorMutex;
+  std::string firstError;
+  Kind firstKind = Kind::Failed;
+  auto work = [&] {
+    for (std::size_t i; !failed && (i = next++) < entries.size();) {
+      try {
+        PackOne(entries[i], known, o, c);
+      } catch (const std::exception& error) {
+        std::lock_guard lock(errorMutex);
+        if (firstError.empty()) {
+          firstError = error.what();
+          if (const auto* p = dynamic_cast<const PublishError*>(&error)) firstKind = p->kind();
+        }
+        failed = true;
+      }
+    }
+  };
+  unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
+  jobs =
+      static_cast<unsigned>(std::min<std::size_t>(jobs, std::max<std::size_t>(1, entries.size())));
+  {
+    std::vector<std::jthread> pool;
+    for (unsigned j = 0; j < jobs; ++j) pool.emplace_back(work);
+    if (progress) {
+      PublishProgress shown;
+      shown.filesTotal = entries.size();
+      shown.bytesTotal = TotalSize(entries);
+      while (c.done < entries.size() && !failed) {
+        shown.filesDone = c.done;
+        shown.bytesDone = c.bytesDone;
+        shown.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        progress(shown);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+    }
+  }
+  if (failed) {
+    DiscardParts(entries);
+    throw PublishError(firstKind, firstError);
+  }
+  return {c.packed, c.bytesIn, c.bytesOut};
+}
+
+// The .lzma files that neither the new lists nor the list left alone name.
+std::map<std::string, fs::path> PlanDrops(const Layout& l, const std::vector<Entry>& entries,
+                                          const PreviousLists& previous) {
+  std::set<std::string> keep;
+  for (const Entry& e : entries) keep.insert(e.name);
+  for (const auto& [name, k] : previous.other) keep.insert(name);
+  return StaleFiles(l.files, keep);
+}
+
+// Whether each output would change, without writing it.
+std::vector<PublishSummary::Output> PlanOutputs(const Layout& l, const std::string& listXml,
+                                                const std::string& settingsXml) {
+  std::vector<PublishSummary::Output> outputs;
+  for (const fs::path& path : l.lists)
+    outputs.push_back({U8(path.filename()), !Holds(path, listXml)});
+  outputs.push_back({"Settings.xml", !Holds(l.settings, settingsXml)});
+  return outputs;
+}
+
+// Renames the packed files into place, then writes the lists and the settings document.
+std::vector<PublishSummary::Output> CommitOutputs(const Layout& l,
+                                                  const std::vector<Entry>& entries,
+                                                  const std::string& listXml,
+                                                  const std::string& settingsXml) {
+  // The new .lzma files replace the old ones only once all are packed: a failed run leaves
+  // the previous patch set as it was.
+  for (const Entry& e : entries) {
+    if (!e.packed) continue;
+    std::error_code ec;
+    fs::rename(PartName(e), e.target, ec);
+    if (ec) {
+      DiscardParts(entries);
+      throw PublishError(Kind::Failed, "cannot write " + Quoted(e.target) + ": " + ec.message());
+    }
+  }
+  // The lists go out only once every file they name is in place.
+  std::vector<PublishSummary::Output> outputs;
+  for (const fs::path& path : l.lists) {
+    outputs.push_back({U8(path.filename()), WriteIfChanged(path, listXml)});
+  }
+  outputs.push_back({"Settings.xml", WriteIfChanged(l.settings, settingsXml)});
+  return outputs;
+}
+
+PublishSummary Summarize(const std::vector<Entry>& entries, const Packing& packing) {
+  PublishSummary summary;
+  summary.files = entries.size();
+  summary.packed = packing.packed;
+  summary.unchanged = entries.size() - packing.packed;
+  summary.bytesIn = packing.bytesIn;
+  summary.bytesOut = packing.bytesOut;
+  for (const Entry& e : entries) {
+    (e.packed ? summary.packedNames : summary.unchangedNames).push_back(e.name);
+  }
+  return summary;
+}
+
+// The name of the list left alone when the output folder lacks it; empty otherwise.
+std::string MissingList(const Layout& l) {
+  std::error_code ec;
+  return l.other && !fs::exists(*l.other, ec) ? U8(l.other->filename()) : std::string();
+}
+
+PublishProgress Finished(const std::vector<Entry>& entries, double seconds) {
+  PublishProgress shown;
+  shown.filesDone = shown.filesTotal = entries.size();
+  shown.bytesDone = shown.bytesTotal = TotalSize(entries);
+  shown.seconds = seconds;
+  return shown;
+}
+
 }  // namespace
 
 std::string EscapeXml(std::string_view s) {
@@ -494,151 +708,28 @@ PublishSummary Publish(const PublishOptions& o,
                        const std::function<void(const PublishProgress&)>& progress) {
   const auto start = Clock::now();
   CheckOptions(o);
-  const fs::path release = fs::path(o.releaseDir);
-  const fs::path out = fs::path(o.outDir);
-  CheckFolders(release, out);
+  const Layout layout = LayoutOf(o);
+  CheckFolders(layout.release, layout.out);
 
-  const fs::path files = out / kFilesFolder;
-  const fs::path normalPath = out / kPatchListName;
-  const fs::path criticalPath = out / kCriticalPatchListName;
-  std::vector<fs::path> listPaths;
-  if (o.lists != PatchLists::CriticalOnly) listPaths.push_back(normalPath);
-  if (o.lists != PatchLists::NormalOnly) listPaths.push_back(criticalPath);
-  // The list this run leaves alone; its files stay, since the same files/ serves both lists.
-  std::optional<fs::path> otherPath;
-  if (o.lists == PatchLists::NormalOnly) otherPath = criticalPath;
-  if (o.lists == PatchLists::CriticalOnly) otherPath = normalPath;
-
-  std::vector<Entry> entries = ScanRelease(release, files);
-  std::map<std::string, Known> known;
-  for (const fs::path& path : listPaths) known.merge(ReadList(path));
-  const std::map<std::string, Known> other =
-      otherPath ? ReadList(*otherPath) : std::map<std::string, Known>();
-  known.insert(other.begin(), other.end());
-
-  PublishProgress shown;
-  shown.filesTotal = entries.size();
-  for (const Entry& e : entries) shown.bytesTotal += e.size;
-
-  std::atomic<std::size_t> next{0}, done{0}, packed{0};
-  std::atomic<std::uint64_t> bytesDone{0}, bytesIn{0}, bytesOut{0};
-  std::atomic<bool> failed{false};
-  std::mutex errorMutex;
-  std::string firstError;
-  Kind firstKind = Kind::Failed;
-  auto work = [&] {
-    for (std::size_t i; !failed && (i = next++) < entries.size();) {
-      Entry& e = entries[i];
-      try {
-        try {
-          e.crc = CRC32File(e.source.string());
-        } catch (const platform::SystemError& error) {
-          throw PublishError(Kind::Failed, "cannot read " + Quoted(e.source) + ": " + error.what());
-        }
-        const auto k = known.find(e.name);
-        std::error_code ignored;
-        const bool current = k != known.end() && k->second.crc == e.crc &&
-                             k->second.size == e.size && fs::is_regular_file(e.target, ignored);
-        if (current) {
-          bytesDone += e.size;
-        } else {
-          // A dry run only learns what would be packed.
-          if (o.dryRun) {
-            bytesDone += e.size;
-          } else {
-            bytesOut += Pack(e, o.preset, bytesDone);
-          }
-          e.packed = true;
-          bytesIn += e.size;
-          ++packed;
-        }
-        ++done;
-      } catch (const std::exception& error) {
-        std::lock_guard lock(errorMutex);
-        if (firstError.empty()) {
-          firstError = error.what();
-          if (const auto* p = dynamic_cast<const PublishError*>(&error)) firstKind = p->kind();
-        }
-        failed = true;
-      }
-    }
-  };
-  unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
-  jobs =
-      static_cast<unsigned>(std::min<std::size_t>(jobs, std::max<std::size_t>(1, entries.size())));
-  {
-    std::vector<std::jthread> pool;
-    for (unsigned j = 0; j < jobs; ++j) pool.emplace_back(work);
-    if (progress) {
-      while (done < entries.size() && !failed) {
-        shown.filesDone = done;
-        shown.bytesDone = bytesDone;
-        shown.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        progress(shown);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      }
-    }
-  }
-  // The new .lzma files replace the old ones only once all are packed: a failed run leaves
-  // the previous patch set as it was.
-  auto discard = [&] {
-    std::error_code ignored;
-    for (const Entry& e : entries) fs::remove(PartName(e), ignored);
-  };
-  if (failed) {
-    discard();
-    throw PublishError(firstKind, firstError);
-  }
-
-  PublishSummary summary;
-  summary.files = entries.size();
-  summary.packed = packed;
-  summary.unchanged = entries.size() - packed;
-  summary.bytesIn = bytesIn;
-  summary.bytesOut = bytesOut;
-  for (const Entry& e : entries) {
-    (e.packed ? summary.packedNames : summary.unchangedNames).push_back(e.name);
-  }
-  std::set<std::string> keep;
-  for (const Entry& e : entries) keep.insert(e.name);
-  for (const auto& [name, k] : other) keep.insert(name);
-  const std::map<std::string, fs::path> stale = StaleFiles(files, keep);
+  std::vector<Entry> entries = ScanRelease(layout.release, layout.files);
+  const PreviousLists previous = ReadPreviousLists(layout);
+  const Packing packing = PackChanged(entries, previous.known, o, progress, start);
+  const std::map<std::string, fs::path> stale = PlanDrops(layout, entries, previous);
   const std::string listXml = PatchListXml(entries);
   const std::string settingsXml = SettingsXml(o);
-  const fs::path settingsPath = out / "pts" / "Settings.xml";
-  std::error_code ec;
-  if (otherPath && !fs::exists(*otherPath, ec)) summary.missingList = U8(otherPath->filename());
 
+  PublishSummary summary = Summarize(entries, packing);
+  summary.missingList = MissingList(layout);
   if (o.dryRun) {
-    for (const fs::path& path : listPaths) {
-      summary.outputs.push_back({U8(path.filename()), !Holds(path, listXml)});
-    }
-    summary.outputs.push_back({"Settings.xml", !Holds(settingsPath, settingsXml)});
+    summary.outputs = PlanOutputs(layout, listXml, settingsXml);
     for (const auto& [name, path] : stale) summary.droppedNames.push_back(name);
   } else {
-    for (const Entry& e : entries) {
-      if (!e.packed) continue;
-      fs::rename(PartName(e), e.target, ec);
-      if (ec) {
-        discard();
-        throw PublishError(Kind::Failed, "cannot write " + Quoted(e.target) + ": " + ec.message());
-      }
-    }
-    // The lists go out only once every file they name is in place.
-    for (const fs::path& path : listPaths) {
-      summary.outputs.push_back({U8(path.filename()), WriteIfChanged(path, listXml)});
-    }
-    summary.outputs.push_back({"Settings.xml", WriteIfChanged(settingsPath, settingsXml)});
-    summary.droppedNames = Drop(files, stale);
+    summary.outputs = CommitOutputs(layout, entries, listXml, settingsXml);
+    summary.droppedNames = Drop(layout.files, stale);
   }
   summary.dropped = summary.droppedNames.size();
   summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (progress) {
-    shown.filesDone = entries.size();
-    shown.bytesDone = shown.bytesTotal;
-    shown.seconds = summary.seconds;
-    progress(shown);
-  }
+  if (progress) progress(Finished(entries, summary.seconds));
   return summary;
 }
 
