@@ -17,27 +17,37 @@ constexpr const char* kUsage =
 Writes the patch set of the game files in RELEASE_DIR to OUT_DIR, ready for a static
 web server that serves OUT_DIR at URL:
   OUT_DIR/files/NAME.lzma     each file, LZMA-compressed, sub-folders mirrored
-  OUT_DIR/patchlist.xml       the patch list (criticalpatchlist.xml with --critical)
+  OUT_DIR/patchlist.xml       the patch list of the Start and Update buttons
+  OUT_DIR/criticalpatchlist.xml  the critical patch list of the launcher's start-up
   OUT_DIR/pts/Settings.xml    the launcher's settings, pointing at the above
+Both lists name the same files; --critical or --normal writes only one of them.
 Point the launcher's settings host at the server (KESTRUNE_SETTINGS_HOST=HOST:PORT).
 
-Runs are incremental: files whose CRC-32 and size match the previous patch list are
+Runs are incremental: files whose CRC-32 and size match a previous patch list are
 not packed again, and outputs whose content would not change are not rewritten.
-Files gone from the release are dropped from files/ unless the other list names them.
+Files gone from the release are dropped from files/ unless a list left alone names them.
 
 Options:
-  --base-url URL             where OUT_DIR is served (required)
-  --critical                 write the critical patch list
+  --base-url URL             where OUT_DIR is served, http:// or https:// (required)
+  --critical                 write only criticalpatchlist.xml
+  --normal                   write only patchlist.xml
+  --dry-run                  print what would be packed, kept and dropped; write nothing
   -0 .. -9                   compression preset (default -6)
-  --version N                newest launcher version (default 1: no self-update)
-  --critical-version N       stored by the launcher after a critical update (default 1)
-  --updater-url URL          the new launcher executable (default URL/KestruneUpdater.exe)
+  --version N                newest launcher version, 0 or more (default 1: no self-update)
+  --critical-version N       stored by the launcher after a critical update, 0 or more
+                             (default 1)
+  --updater-url URL          the new launcher executable, http:// or https://
+                             (default URL/KestruneUpdater.exe)
   --auto-start-client BOOL   start the client after a critical update (default false)
   --double-run-check BOOL    allow only one running launcher (default false)
   --close-after-start BOOL   close the launcher once the client starts (default false)
   --jobs N                   packing threads (default: one per core)
   --help                     this text
-BOOL is true/false, yes/no or 1/0. Exit code 0 on success, 1 on failure, 2 on bad usage.
+BOOL is true/false, yes/no or 1/0.
+Writing only one list warns when OUT_DIR lacks the other, which Settings.xml names.
+Exit code 0 on success; 1 on failure, naming every refused path (a name the launcher
+cannot handle, an unreadable file or folder); 2 on bad usage (options, URLs, negative
+versions, a release and output folder that are the same or one inside the other).
 )";
 
 struct UsageError {
@@ -60,10 +70,22 @@ int ParseInt(const std::string& option, const std::string& value) {
   throw UsageError{option + " takes a number, not \"" + value + "\""};
 }
 
-std::string Megabytes(std::uint64_t bytes) {
+// "512.0 KB" under 1 MB, else "3.2 MB".
+std::string Size(std::uint64_t bytes) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  const double b = static_cast<double>(bytes);
+  if (bytes < 1000000) {
+    std::snprintf(text, sizeof text, "%.1f KB", b / 1e3);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f MB", b / 1e6);
+  }
   return text;
+}
+
+void PrintPlan(const kestrune::PublishSummary& s) {
+  for (const std::string& name : s.packedNames) std::printf("pack %s\n", name.c_str());
+  for (const std::string& name : s.unchangedNames) std::printf("keep %s\n", name.c_str());
+  for (const std::string& name : s.droppedNames) std::printf("drop %s\n", name.c_str());
 }
 
 }  // namespace
@@ -83,8 +105,16 @@ int main(int argc, char** argv) {
         return 0;
       } else if (arg == "--base-url") {
         options.baseUrl = value();
-      } else if (arg == "--critical") {
-        options.critical = true;
+      } else if (arg == "--critical" || arg == "--normal") {
+        const auto only = arg == "--critical" ? kestrune::PatchLists::CriticalOnly
+                                              : kestrune::PatchLists::NormalOnly;
+        if (options.lists != kestrune::PatchLists::Both && options.lists != only) {
+          throw UsageError{
+              "--critical and --normal exclude each other (give neither for both lists)"};
+        }
+        options.lists = only;
+      } else if (arg == "--dry-run") {
+        options.dryRun = true;
       } else if (arg.size() == 2 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9') {
         options.preset = arg[1] - '0';
       } else if (arg == "--version") {
@@ -122,22 +152,44 @@ int main(int argc, char** argv) {
   auto progress = [](const kestrune::PublishProgress& p) {
     const double rate = p.seconds > 0 ? static_cast<double>(p.bytesDone) / p.seconds : 0;
     std::fprintf(stderr, "\r%zu/%zu files, %s of %s, %s/s   ", p.filesDone, p.filesTotal,
-                 Megabytes(p.bytesDone).c_str(), Megabytes(p.bytesTotal).c_str(),
-                 Megabytes(static_cast<std::uint64_t>(rate)).c_str());
+                 Size(p.bytesDone).c_str(), Size(p.bytesTotal).c_str(),
+                 Size(static_cast<std::uint64_t>(rate)).c_str());
     std::fflush(stderr);
   };
   try {
     const kestrune::PublishSummary s =
         terminal ? kestrune::Publish(options, progress) : kestrune::Publish(options);
     if (terminal) std::fputs("\n", stderr);
-    std::printf(
-        "%zu files: %zu packed (%s into %s), %zu unchanged, %zu dropped; %s %s, "
-        "Settings.xml %s; %.1f s\n",
-        s.files, s.packed, Megabytes(s.bytesIn).c_str(), Megabytes(s.bytesOut).c_str(), s.unchanged,
-        s.dropped, options.critical ? kestrune::kCriticalPatchListName : kestrune::kPatchListName,
-        s.listWritten ? "written" : "unchanged", s.settingsWritten ? "written" : "unchanged",
-        s.seconds);
+    std::string outputs;
+    for (const auto& output : s.outputs) {
+      outputs += (outputs.empty() ? "" : ", ") + output.name +
+                 (output.written ? (options.dryRun ? " to write" : " written") : " unchanged");
+    }
+    if (options.dryRun) {
+      PrintPlan(s);
+      std::printf(
+          "dry run, nothing written: %zu files: %zu to pack (%s), %zu unchanged, %zu to drop; %s\n",
+          s.files, s.packed, Size(s.bytesIn).c_str(), s.unchanged, s.dropped, outputs.c_str());
+    } else {
+      std::printf("%zu files: %zu packed (%s into %s), %zu unchanged, %zu dropped; %s; %.1f s\n",
+                  s.files, s.packed, Size(s.bytesIn).c_str(), Size(s.bytesOut).c_str(), s.unchanged,
+                  s.dropped, outputs.c_str(), s.seconds);
+    }
+    if (!s.missingList.empty()) {
+      std::fprintf(stderr,
+                   "kestrune-publish: warning: Settings.xml names %s, which %s does not hold; "
+                   "the launcher cannot use the patch set until it is published too\n",
+                   s.missingList.c_str(), options.outDir.c_str());
+    }
     return 0;
+  } catch (const kestrune::PublishError& error) {
+    if (terminal) std::fputs("\n", stderr);
+    std::fprintf(stderr, "kestrune-publish: %s\n", error.what());
+    if (error.kind() == kestrune::PublishError::Kind::BadOptions) {
+      std::fputs("(kestrune-publish --help explains)\n", stderr);
+      return 2;
+    }
+    return 1;
   } catch (const std::exception& error) {
     if (terminal) std::fputs("\n", stderr);
     std::fprintf(stderr, "kestrune-publish: %s\n", error.what());

@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -24,6 +27,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+
+using Kind = PublishError::Kind;
 
 constexpr const char* kPartSuffix = ".publishing";
 
@@ -47,20 +52,27 @@ std::string U8(const fs::path& path) {
   return {s.begin(), s.end()};
 }
 
+std::string Quoted(const fs::path& path) {
+  return "\"" + U8(path) + "\"";
+}
+
 std::string ReadText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return {};
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+bool Holds(const fs::path& path, const std::string& bytes) {
+  std::error_code ec;
+  return fs::is_regular_file(path, ec) && fs::file_size(path, ec) == bytes.size() &&
+         ReadText(path) == bytes;
+}
+
 // Writes through a temporary name beside `path`, so a reader never sees a partial file.
 // Returns false when the file already holds exactly `bytes`.
 bool WriteIfChanged(const fs::path& path, const std::string& bytes) {
+  if (Holds(path, bytes)) return false;
   std::error_code ec;
-  if (fs::is_regular_file(path, ec) && fs::file_size(path, ec) == bytes.size() &&
-      ReadText(path) == bytes) {
-    return false;
-  }
   fs::create_directories(path.parent_path(), ec);
   const fs::path part = path.string() + kPartSuffix;
   {
@@ -69,13 +81,13 @@ bool WriteIfChanged(const fs::path& path, const std::string& bytes) {
     out.close();
     if (!out) {
       fs::remove(part, ec);
-      throw PublishError("cannot write \"" + U8(path) + "\"");
+      throw PublishError(Kind::Failed, "cannot write " + Quoted(path));
     }
   }
   fs::rename(part, path, ec);
   if (ec) {
     fs::remove(part, ec);
-    throw PublishError("cannot write \"" + U8(path) + "\": " + ec.message());
+    throw PublishError(Kind::Failed, "cannot write " + Quoted(path) + ": " + ec.message());
   }
   return true;
 }
@@ -121,7 +133,7 @@ struct LzmaStream {
 std::uint64_t Pack(const Entry& e, int preset, std::atomic<std::uint64_t>& bytesDone) {
   lzma_options_lzma opt{};
   if (lzma_lzma_preset(&opt, static_cast<std::uint32_t>(preset))) {
-    throw PublishError("unsupported preset " + std::to_string(preset));
+    throw PublishError(Kind::BadOptions, "unsupported preset " + std::to_string(preset));
   }
   // A dictionary beyond the file's size only costs the launcher memory.
   std::uint32_t dict = LZMA_DICT_SIZE_MIN;
@@ -134,7 +146,7 @@ std::uint64_t Pack(const Entry& e, int preset, std::atomic<std::uint64_t>& bytes
 
   LzmaStream z;
   if (lzma_raw_encoder(&z.s, filters) != LZMA_OK) {
-    throw PublishError("cannot set up the encoder for \"" + U8(e.source) + "\"");
+    throw PublishError(Kind::Failed, "cannot set up the encoder for " + Quoted(e.source));
   }
 
   std::error_code ec;
@@ -174,17 +186,18 @@ std::uint64_t Pack(const Entry& e, int preset, std::atomic<std::uint64_t>& bytes
       out.Write(outBuf.data(), produced);
       written += produced;
       if (ret == LZMA_STREAM_END) break;
-      if (ret != LZMA_OK) throw PublishError("encoding \"" + U8(e.source) + "\" failed");
+      if (ret != LZMA_OK)
+        throw PublishError(Kind::Failed, "encoding " + Quoted(e.source) + " failed");
     }
     char hex[9];
     std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(~crc));
     if (read != e.size || hex != e.crc) {
-      throw PublishError("\"" + U8(e.source) + "\" changed while it was published");
+      throw PublishError(Kind::Failed, Quoted(e.source) + " changed while it was published");
     }
     out.Close();
   } catch (const platform::SystemError& error) {
     fs::remove(part, ec);
-    throw PublishError("cannot pack \"" + U8(e.source) + "\": " + error.what());
+    throw PublishError(Kind::Failed, "cannot pack " + Quoted(e.source) + ": " + error.what());
   } catch (...) {
     fs::remove(part, ec);
     throw;
@@ -197,32 +210,153 @@ std::string BaseUrl(std::string url) {
   return url;
 }
 
-// The release's files, sorted by name; refuses names the launcher could not fetch or place.
+// Why `url` is no absolute http or https URL with a host; empty when it is one.
+std::string UrlProblem(std::string_view url) {
+  for (const char c : url) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b <= 0x20 || b == 0x7F) return "holds a blank or a control character";
+  }
+  const std::size_t colon = url.find("://");
+  std::string scheme(url.substr(0, colon == std::string_view::npos ? 0 : colon));
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (scheme != "http" && scheme != "https") return "does not start with http:// or https://";
+  std::string_view authority = url.substr(colon + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
+    authority.remove_prefix(at + 1);
+  }
+  if (authority.starts_with('[')) {
+    return "names an IPv6 address, but the launcher connects over IPv4 only";
+  }
+  const std::size_t portColon = authority.find(':');
+  if (authority.substr(0, portColon).empty()) return "names no host";
+  if (portColon != std::string_view::npos) {
+    const std::string_view port = authority.substr(portColon + 1);
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string_view::npos ||
+        std::stoi(std::string(port)) == 0 || std::stoi(std::string(port)) > 65535) {
+      return "has a port that is not a number 1..65535";
+    }
+  }
+  return {};
+}
+
+// Throws BadOptions for options that cannot make a working patch set.
+void CheckOptions(const PublishOptions& o) {
+  auto refuse = [](const std::string& message) { throw PublishError(Kind::BadOptions, message); };
+  if (o.preset < 0 || o.preset > 9) refuse("the preset must be 0..9");
+  if (o.baseUrl.empty()) refuse("a base URL is needed");
+  if (const std::string problem = UrlProblem(o.baseUrl); !problem.empty()) {
+    refuse("the base URL \"" + o.baseUrl + "\" " + problem);
+  }
+  if (o.baseUrl.find_first_of("?#") != std::string::npos) {
+    refuse("the base URL \"" + o.baseUrl +
+           "\" holds a query or fragment, but the lists' names are appended to it");
+  }
+  if (!o.updaterUrl.empty()) {
+    if (const std::string problem = UrlProblem(o.updaterUrl); !problem.empty()) {
+      refuse("the updater URL \"" + o.updaterUrl + "\" " + problem);
+    }
+  }
+  if (o.version < 0) refuse("the version must not be negative");
+  if (o.criticalVersion < 0) refuse("the critical version must not be negative");
+}
+
+bool Inside(const fs::path& inner, const fs::path& outer) {
+  const auto [o, i] = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+  return o == outer.end();
+}
+
+// Refuses a release folder that the output folder would publish, or the reverse.
+void CheckFolders(const fs::path& release, const fs::path& out) {
+  std::error_code ec;
+  if (!fs::is_directory(release, ec)) {
+    throw PublishError(Kind::Failed, Quoted(release) + " is not a folder");
+  }
+  // Canonical paths, so that links and ".." cannot hide one folder inside the other.
+  const fs::path r = fs::weakly_canonical(fs::absolute(release, ec), ec).lexically_normal();
+  const fs::path o = fs::weakly_canonical(fs::absolute(out, ec), ec).lexically_normal();
+  auto refuse = [](const std::string& message) { throw PublishError(Kind::BadOptions, message); };
+  if (r == o) refuse("the release folder and the output folder are the same folder, " + Quoted(r));
+  if (Inside(o, r)) {
+    refuse("the output folder " + Quoted(o) + " lies inside the release folder " + Quoted(r) +
+           ": the patch set would be published as part of the release");
+  }
+  if (Inside(r, o)) {
+    refuse("the release folder " + Quoted(r) + " lies inside the output folder " + Quoted(o) +
+           ": the web server would serve the release itself");
+  }
+}
+
+// Why the launcher could not handle the release file `path` (`name` as the list writes it);
+// empty when it can.
+std::string FileProblem(const fs::path& path, std::string& name) {
+  if (name.find('\\') != std::string::npos) {
+    return "the launcher separates folders with \\, so the name cannot hold one";
+  }
+  std::replace(name.begin(), name.end(), '/', '\\');
+  if (name.find_first_of("%?#") != std::string::npos || !IsSafePatchName(name)) {
+    return "the launcher cannot fetch a file of this name";
+  }
+  try {
+    EscapeXml(name);  // refuses what the list could not carry
+  } catch (const PublishError& error) {
+    return std::string("the list cannot carry the name: ") + error.what();
+  }
+  try {
+    platform::File::OpenRead(path.string(), platform::File::Share::ReadWrite);
+  } catch (const platform::SystemError& error) {
+    return std::string("cannot read it: ") + error.what();
+  }
+  return {};
+}
+
+// The release's files, sorted by name, each with its size. Throws Refused naming every file
+// the launcher could not fetch or place and every folder or file that cannot be read.
 std::vector<Entry> ScanRelease(const fs::path& release, const fs::path& files) {
   std::vector<Entry> entries;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(release, ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    if (it->is_directory()) continue;
-    const fs::path relative = it->path().lexically_relative(release);
-    std::string name = U8(relative.generic_string());
-    if (name.find('\\') != std::string::npos) {
-      throw PublishError("\"" + U8(it->path()) +
-                         "\": the launcher separates folders with \\, so the name cannot hold one");
+  std::vector<std::string> refused;
+  std::vector<fs::path> folders = {release};
+  while (!folders.empty()) {
+    const fs::path folder = folders.back();
+    folders.pop_back();
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+      std::error_code statError;
+      if (it->is_directory(statError)) {
+        // Linked folders are not followed: a link back up would never end.
+        if (!it->is_symlink(statError)) folders.push_back(it->path());
+        continue;
+      }
+      const fs::path relative = it->path().lexically_relative(release);
+      Entry e;
+      e.name = U8(relative.generic_string());
+      std::string problem = FileProblem(it->path(), e.name);
+      if (problem.empty()) {
+        e.size = fs::file_size(it->path(), statError);
+        if (statError) problem = "cannot read it: " + statError.message();
+      }
+      if (!problem.empty()) {
+        refused.push_back(Quoted(it->path()) + ": " + problem);
+        continue;
+      }
+      e.source = it->path();
+      e.target = files / (relative.string() + ".lzma");
+      entries.push_back(std::move(e));
     }
-    std::replace(name.begin(), name.end(), '/', '\\');
-    if (name.find_first_of("%?#") != std::string::npos || !IsSafePatchName(name)) {
-      throw PublishError("\"" + U8(it->path()) +
-                         "\": the launcher cannot fetch a file of this name");
-    }
-    EscapeXml(name);  // refuses what the list could not carry
-    Entry e;
-    e.name = name;
-    e.source = it->path();
-    e.target = files / (relative.string() + ".lzma");
-    entries.push_back(std::move(e));
+    if (ec) refused.push_back(Quoted(folder) + ": cannot read the folder: " + ec.message());
   }
-  if (ec) throw PublishError("cannot read \"" + U8(release) + "\": " + ec.message());
+  if (!refused.empty()) {
+    std::sort(refused.begin(), refused.end());
+    std::string message = refused.front();
+    if (refused.size() > 1) {
+      message = std::to_string(refused.size()) + " release paths refused:";
+      for (const std::string& r : refused) message += "\n  " + r;
+    }
+    throw PublishError(Kind::Refused, message);
+  }
   std::sort(entries.begin(), entries.end(),
             [](const Entry& a, const Entry& b) { return a.name < b.name; });
   return entries;
@@ -239,28 +373,40 @@ std::string PatchListXml(const std::vector<Entry>& entries) {
   return xml;
 }
 
-// Removes .lzma files no list names any more, leftovers of interrupted runs and folders that
-// became empty.
-std::size_t Drop(const fs::path& files, const std::set<std::string>& keep) {
-  std::size_t dropped = 0;
+// The .lzma files under `files` that no name in `keep` stands for, by name.
+std::map<std::string, fs::path> StaleFiles(const fs::path& files,
+                                           const std::set<std::string>& keep) {
+  std::map<std::string, fs::path> stale;
   std::error_code ec;
-  if (!fs::is_directory(files, ec)) return 0;
+  if (!fs::is_directory(files, ec)) return stale;
+  for (auto it = fs::recursive_directory_iterator(files, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    std::string rel = U8(it->path().lexically_relative(files).generic_string());
+    if (it->is_directory() || !rel.ends_with(".lzma")) continue;
+    rel.resize(rel.size() - 5);
+    std::replace(rel.begin(), rel.end(), '/', '\\');
+    if (keep.count(rel) == 0) stale[rel] = it->path();
+  }
+  return stale;
+}
+
+// Removes `stale`, leftovers of interrupted runs and folders that became empty; returns the
+// names of the files removed.
+std::vector<std::string> Drop(const fs::path& files, const std::map<std::string, fs::path>& stale) {
+  std::vector<std::string> dropped;
+  std::error_code ec;
+  for (const auto& [name, path] : stale) {
+    if (fs::remove(path, ec)) dropped.push_back(name);
+  }
+  if (!fs::is_directory(files, ec)) return dropped;
   std::vector<fs::path> folders;
   for (auto it = fs::recursive_directory_iterator(files, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
     if (it->is_directory()) {
       folders.push_back(it->path());
-      continue;
-    }
-    std::string rel = U8(it->path().lexically_relative(files).generic_string());
-    if (rel.ends_with(kPartSuffix)) {
+    } else if (it->path().string().ends_with(kPartSuffix)) {
       fs::remove(it->path(), ec);
-      continue;
     }
-    if (!rel.ends_with(".lzma")) continue;
-    rel.resize(rel.size() - 5);
-    std::replace(rel.begin(), rel.end(), '/', '\\');
-    if (keep.count(rel) == 0 && fs::remove(it->path(), ec)) ++dropped;
   }
   // Deepest first, so a parent sees its children gone.
   std::sort(folders.rbegin(), folders.rend());
@@ -268,6 +414,220 @@ std::size_t Drop(const fs::path& files, const std::set<std::string>& keep) {
     if (fs::is_empty(folder, ec)) fs::remove(folder, ec);
   }
   return dropped;
+}
+
+// Where a run reads and writes, relative to the output folder.
+struct Layout {
+  fs::path release;
+  fs::path out;
+  fs::path files;
+  fs::path settings;
+  std::vector<fs::path> lists;  // the lists this run writes
+  // The list this run leaves alone; its files stay, since the same files/ serves both lists.
+  std::optional<fs::path> other;
+};
+
+Layout LayoutOf(const PublishOptions& o) {
+  Layout l;
+  l.release = fs::path(o.releaseDir);
+  l.out = fs::path(o.outDir);
+  l.files = l.out / kFilesFolder;
+  l.settings = l.out / "pts" / "Settings.xml";
+  const fs::path normal = l.out / kPatchListName;
+  const fs::path critical = l.out / kCriticalPatchListName;
+  if (o.lists != PatchLists::CriticalOnly) l.lists.push_back(normal);
+  if (o.lists != PatchLists::NormalOnly) l.lists.push_back(critical);
+  if (o.lists == PatchLists::NormalOnly) l.other = critical;
+  if (o.lists == PatchLists::CriticalOnly) l.other = normal;
+  return l;
+}
+
+struct PreviousLists {
+  std::map<std::string, Known> known;  // what any list says, for skipping unchanged files
+  std::map<std::string, Known> other;  // what the list left alone names
+};
+
+PreviousLists ReadPreviousLists(const Layout& l) {
+  PreviousLists previous;
+  for (const fs::path& path : l.lists) previous.known.merge(ReadList(path));
+  if (l.other) previous.other = ReadList(*l.other);
+  previous.known.insert(previous.other.begin(), previous.other.end());
+  return previous;
+}
+
+void DiscardParts(const std::vector<Entry>& entries) {
+  std::error_code ignored;
+  for (const Entry& e : entries) fs::remove(PartName(e), ignored);
+}
+
+std::uint64_t TotalSize(const std::vector<Entry>& entries) {
+  std::uint64_t total = 0;
+  for (const Entry& e : entries) total += e.size;
+  return total;
+}
+
+struct Packing {
+  std::size_t packed = 0;
+  std::uint64_t bytesIn = 0;
+  std::uint64_t bytesOut = 0;
+};
+
+// Shared by the packing threads.
+struct PackCounters {
+  std::atomic<std::size_t> done{0}, packed{0};
+  std::atomic<std::uint64_t> bytesDone{0}, bytesIn{0}, bytesOut{0};
+};
+
+// Sets the entry's CRC and packs it, under its part name, unless the previous lists prove it
+// current (a dry run only marks it).
+void PackOne(Entry& e, const std::map<std::string, Known>& known, const PublishOptions& o,
+             PackCounters& c) {
+  try {
+    e.crc = CRC32File(e.source.string());
+  } catch (const platform::SystemError& error) {
+    throw PublishError(Kind::Failed, "cannot read " + Quoted(e.source) + ": " + error.what());
+  }
+  const auto k = known.find(e.name);
+  std::error_code ignored;
+  const bool current = k != known.end() && k->second.crc == e.crc && k->second.size == e.size &&
+                       fs::is_regular_file(e.target, ignored);
+  if (current) {
+    c.bytesDone += e.size;
+  } else {
+    // A dry run only learns what would be packed.
+    if (o.dryRun) {
+      c.bytesDone += e.size;
+    } else {
+      c.bytesOut += Pack(e, o.preset, c.bytesDone);
+    }
+    e.packed = true;
+    c.bytesIn += e.size;
+    ++c.packed;
+  }
+  ++c.done;
+}
+
+// Runs PackOne over all entries on the packing threads, showing progress from this one. On
+// failure removes the parts and throws the first error.
+Packing PackChanged(std::vector<Entry>& entries, const std::map<std::string, Known>& known,
+                    const PublishOptions& o,
+                    const std::function<void(const PublishProgress&)>& progress,
+                    Clock::time_point start) {
+  PackCounters c;
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::mutex errorMutex;
+  std::string firstError;
+  Kind firstKind = Kind::Failed;
+  auto work = [&] {
+    for (std::size_t i; !failed && (i = next++) < entries.size();) {
+      try {
+        PackOne(entries[i], known, o, c);
+      } catch (const std::exception& error) {
+        std::lock_guard lock(errorMutex);
+        if (firstError.empty()) {
+          firstError = error.what();
+          if (const auto* p = dynamic_cast<const PublishError*>(&error)) firstKind = p->kind();
+        }
+        failed = true;
+      }
+    }
+  };
+  unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
+  jobs =
+      static_cast<unsigned>(std::min<std::size_t>(jobs, std::max<std::size_t>(1, entries.size())));
+  {
+    std::vector<std::jthread> pool;
+    for (unsigned j = 0; j < jobs; ++j) pool.emplace_back(work);
+    if (progress) {
+      PublishProgress shown;
+      shown.filesTotal = entries.size();
+      shown.bytesTotal = TotalSize(entries);
+      while (c.done < entries.size() && !failed) {
+        shown.filesDone = c.done;
+        shown.bytesDone = c.bytesDone;
+        shown.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        progress(shown);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+    }
+  }
+  if (failed) {
+    DiscardParts(entries);
+    throw PublishError(firstKind, firstError);
+  }
+  return {c.packed, c.bytesIn, c.bytesOut};
+}
+
+// The .lzma files that neither the new lists nor the list left alone name.
+std::map<std::string, fs::path> PlanDrops(const Layout& l, const std::vector<Entry>& entries,
+                                          const PreviousLists& previous) {
+  std::set<std::string> keep;
+  for (const Entry& e : entries) keep.insert(e.name);
+  for (const auto& [name, k] : previous.other) keep.insert(name);
+  return StaleFiles(l.files, keep);
+}
+
+// Whether each output would change, without writing it.
+std::vector<PublishSummary::Output> PlanOutputs(const Layout& l, const std::string& listXml,
+                                                const std::string& settingsXml) {
+  std::vector<PublishSummary::Output> outputs;
+  for (const fs::path& path : l.lists)
+    outputs.push_back({U8(path.filename()), !Holds(path, listXml)});
+  outputs.push_back({"Settings.xml", !Holds(l.settings, settingsXml)});
+  return outputs;
+}
+
+// Renames the packed files into place, then writes the lists and the settings document.
+std::vector<PublishSummary::Output> CommitOutputs(const Layout& l,
+                                                  const std::vector<Entry>& entries,
+                                                  const std::string& listXml,
+                                                  const std::string& settingsXml) {
+  // The new .lzma files replace the old ones only once all are packed: a failed run leaves
+  // the previous patch set as it was.
+  for (const Entry& e : entries) {
+    if (!e.packed) continue;
+    std::error_code ec;
+    fs::rename(PartName(e), e.target, ec);
+    if (ec) {
+      DiscardParts(entries);
+      throw PublishError(Kind::Failed, "cannot write " + Quoted(e.target) + ": " + ec.message());
+    }
+  }
+  // The lists go out only once every file they name is in place.
+  std::vector<PublishSummary::Output> outputs;
+  for (const fs::path& path : l.lists) {
+    outputs.push_back({U8(path.filename()), WriteIfChanged(path, listXml)});
+  }
+  outputs.push_back({"Settings.xml", WriteIfChanged(l.settings, settingsXml)});
+  return outputs;
+}
+
+PublishSummary Summarize(const std::vector<Entry>& entries, const Packing& packing) {
+  PublishSummary summary;
+  summary.files = entries.size();
+  summary.packed = packing.packed;
+  summary.unchanged = entries.size() - packing.packed;
+  summary.bytesIn = packing.bytesIn;
+  summary.bytesOut = packing.bytesOut;
+  for (const Entry& e : entries) {
+    (e.packed ? summary.packedNames : summary.unchangedNames).push_back(e.name);
+  }
+  return summary;
+}
+
+// The name of the list left alone when the output folder lacks it; empty otherwise.
+std::string MissingList(const Layout& l) {
+  std::error_code ec;
+  return l.other && !fs::exists(*l.other, ec) ? U8(l.other->filename()) : std::string();
+}
+
+PublishProgress Finished(const std::vector<Entry>& entries, double seconds) {
+  PublishProgress shown;
+  shown.filesDone = shown.filesTotal = entries.size();
+  shown.bytesDone = shown.bytesTotal = TotalSize(entries);
+  shown.seconds = seconds;
+  return shown;
 }
 
 }  // namespace
@@ -278,7 +638,8 @@ std::string EscapeXml(std::string_view s) {
   for (std::size_t i = 0; i < s.size();) {
     const auto b = static_cast<unsigned char>(s[i]);
     if (b < 0x80) {
-      if (b < 0x20 || b == 0x7F) throw PublishError("a control character cannot be written");
+      if (b < 0x20 || b == 0x7F)
+        throw PublishError(Kind::Refused, "a control character cannot be written");
       switch (b) {
         case '&':
           out += "&amp;";
@@ -302,18 +663,20 @@ std::string EscapeXml(std::string_view s) {
       continue;
     }
     const int length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
-    if (length == 0 || i + length > s.size()) throw PublishError("the text is not UTF-8");
+    if (length == 0 || i + length > s.size())
+      throw PublishError(Kind::Refused, "the text is not UTF-8");
     std::uint32_t code = b & (0x7F >> length);
     for (int k = 1; k < length; ++k) {
       const auto c = static_cast<unsigned char>(s[i + k]);
-      if ((c & 0xC0) != 0x80) throw PublishError("the text is not UTF-8");
+      if ((c & 0xC0) != 0x80) throw PublishError(Kind::Refused, "the text is not UTF-8");
       code = (code << 6) | (c & 0x3F);
     }
     static constexpr std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
     if (code < kMin[length] || (code >= 0xD800 && code <= 0xDFFF)) {
-      throw PublishError("the text is not UTF-8");
+      throw PublishError(Kind::Refused, "the text is not UTF-8");
     }
-    if (code > 0xFFFE) throw PublishError("a character above U+FFFE cannot be written");
+    if (code > 0xFFFE)
+      throw PublishError(Kind::Refused, "a character above U+FFFE cannot be written");
     out += "&#" + std::to_string(code) + ";";
     i += length;
   }
@@ -344,128 +707,29 @@ std::string SettingsXml(const PublishOptions& o) {
 PublishSummary Publish(const PublishOptions& o,
                        const std::function<void(const PublishProgress&)>& progress) {
   const auto start = Clock::now();
-  if (o.preset < 0 || o.preset > 9) throw PublishError("the preset must be 0..9");
-  if (o.baseUrl.empty()) throw PublishError("a base URL is needed");
-  const fs::path release = fs::path(o.releaseDir);
-  const fs::path out = fs::path(o.outDir);
-  std::error_code ec;
-  if (!fs::is_directory(release, ec)) {
-    throw PublishError("\"" + o.releaseDir + "\" is not a folder");
-  }
-  const fs::path releaseAbs = fs::weakly_canonical(release, ec);
-  const fs::path outAbs = fs::weakly_canonical(out, ec);
-  const auto [mismatch, rest] =
-      std::mismatch(releaseAbs.begin(), releaseAbs.end(), outAbs.begin(), outAbs.end());
-  if (mismatch == releaseAbs.end()) {
-    throw PublishError("the output folder must not lie inside the release folder");
-  }
+  CheckOptions(o);
+  const Layout layout = LayoutOf(o);
+  CheckFolders(layout.release, layout.out);
 
-  const fs::path files = out / kFilesFolder;
-  const fs::path listPath = out / (o.critical ? kCriticalPatchListName : kPatchListName);
-  const fs::path otherPath = out / (o.critical ? kPatchListName : kCriticalPatchListName);
-  std::vector<Entry> entries = ScanRelease(release, files);
-  std::map<std::string, Known> known = ReadList(listPath);
-  const std::map<std::string, Known> other = ReadList(otherPath);
-  known.insert(other.begin(), other.end());  // the same files/ folder serves both lists
+  std::vector<Entry> entries = ScanRelease(layout.release, layout.files);
+  const PreviousLists previous = ReadPreviousLists(layout);
+  const Packing packing = PackChanged(entries, previous.known, o, progress, start);
+  const std::map<std::string, fs::path> stale = PlanDrops(layout, entries, previous);
+  const std::string listXml = PatchListXml(entries);
+  const std::string settingsXml = SettingsXml(o);
 
-  PublishProgress shown;
-  shown.filesTotal = entries.size();
-  for (Entry& e : entries) {
-    e.size = fs::file_size(e.source, ec);
-    if (ec) throw PublishError("cannot read \"" + U8(e.source) + "\": " + ec.message());
-    shown.bytesTotal += e.size;
+  PublishSummary summary = Summarize(entries, packing);
+  summary.missingList = MissingList(layout);
+  if (o.dryRun) {
+    summary.outputs = PlanOutputs(layout, listXml, settingsXml);
+    for (const auto& [name, path] : stale) summary.droppedNames.push_back(name);
+  } else {
+    summary.outputs = CommitOutputs(layout, entries, listXml, settingsXml);
+    summary.droppedNames = Drop(layout.files, stale);
   }
-
-  std::atomic<std::size_t> next{0}, done{0}, packed{0};
-  std::atomic<std::uint64_t> bytesDone{0}, bytesIn{0}, bytesOut{0};
-  std::atomic<bool> failed{false};
-  std::mutex errorMutex;
-  std::string firstError;
-  auto work = [&] {
-    for (std::size_t i; !failed && (i = next++) < entries.size();) {
-      Entry& e = entries[i];
-      try {
-        try {
-          e.crc = CRC32File(e.source.string());
-        } catch (const platform::SystemError& error) {
-          throw PublishError("cannot read \"" + U8(e.source) + "\": " + error.what());
-        }
-        const auto k = known.find(e.name);
-        std::error_code ignored;
-        const bool current = k != known.end() && k->second.crc == e.crc &&
-                             k->second.size == e.size && fs::is_regular_file(e.target, ignored);
-        if (current) {
-          bytesDone += e.size;
-        } else {
-          bytesOut += Pack(e, o.preset, bytesDone);
-          e.packed = true;
-          bytesIn += e.size;
-          ++packed;
-        }
-        ++done;
-      } catch (const std::exception& error) {
-        std::lock_guard lock(errorMutex);
-        if (firstError.empty()) firstError = error.what();
-        failed = true;
-      }
-    }
-  };
-  unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
-  jobs =
-      static_cast<unsigned>(std::min<std::size_t>(jobs, std::max<std::size_t>(1, entries.size())));
-  {
-    std::vector<std::jthread> pool;
-    for (unsigned j = 0; j < jobs; ++j) pool.emplace_back(work);
-    if (progress) {
-      while (done < entries.size() && !failed) {
-        shown.filesDone = done;
-        shown.bytesDone = bytesDone;
-        shown.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        progress(shown);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      }
-    }
-  }
-  // The new .lzma files replace the old ones only once all are packed: a failed run leaves
-  // the previous patch set as it was.
-  auto discard = [&] {
-    std::error_code ignored;
-    for (const Entry& e : entries) fs::remove(PartName(e), ignored);
-  };
-  if (failed) {
-    discard();
-    throw PublishError(firstError);
-  }
-  for (const Entry& e : entries) {
-    if (!e.packed) continue;
-    fs::rename(PartName(e), e.target, ec);
-    if (ec) {
-      discard();
-      throw PublishError("cannot write \"" + U8(e.target) + "\": " + ec.message());
-    }
-  }
-
-  PublishSummary summary;
-  summary.files = entries.size();
-  summary.packed = packed;
-  summary.unchanged = entries.size() - packed;
-  summary.bytesIn = bytesIn;
-  summary.bytesOut = bytesOut;
-  // The list goes out only once every file it names is in place.
-  summary.listWritten = WriteIfChanged(listPath, PatchListXml(entries));
-  summary.settingsWritten = WriteIfChanged(out / "pts" / "Settings.xml", SettingsXml(o));
-
-  std::set<std::string> keep;
-  for (const Entry& e : entries) keep.insert(e.name);
-  for (const auto& [name, k] : other) keep.insert(name);
-  summary.dropped = Drop(files, keep);
+  summary.dropped = summary.droppedNames.size();
   summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (progress) {
-    shown.filesDone = entries.size();
-    shown.bytesDone = shown.bytesTotal;
-    shown.seconds = summary.seconds;
-    progress(shown);
-  }
+  if (progress) progress(Finished(entries, summary.seconds));
   return summary;
 }
 

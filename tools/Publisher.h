@@ -7,20 +7,25 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrune {
+
+// Which of the two patch lists a run writes; they share files/.
+enum class PatchLists { Both, NormalOnly, CriticalOnly };
 
 struct PublishOptions {
   std::string releaseDir;
   std::string outDir;
-  // Where outDir is served; the settings document points at it.
+  // Where outDir is served (absolute http or https); the settings document points at it.
   std::string baseUrl;
-  // Writes criticalpatchlist.xml instead of patchlist.xml.
-  bool critical = false;
-  int preset = 6;  // liblzma preset 0..9
-  std::int32_t version = 1;
-  std::int32_t criticalVersion = 1;
-  std::string updaterUrl;  // empty: baseUrl + "KestruneUpdater.exe"
+  PatchLists lists = PatchLists::Both;
+  // Plans the run (the summary's names) and writes nothing.
+  bool dryRun = false;
+  int preset = 6;                    // liblzma preset 0..9
+  std::int32_t version = 1;          // not negative
+  std::int32_t criticalVersion = 1;  // not negative
+  std::string updaterUrl;  // absolute http or https; empty: baseUrl + "KestruneUpdater.exe"
   bool autoStartClient = false;
   bool doubleRunCheck = false;
   bool closeUpdaterAfterStartinGame = false;
@@ -41,16 +46,35 @@ struct PublishSummary {
   std::size_t unchanged = 0;
   std::size_t dropped = 0;
   std::uint64_t bytesIn = 0;   // of the packed files
-  std::uint64_t bytesOut = 0;  // their .lzma files
-  bool listWritten = false;
-  bool settingsWritten = false;
+  std::uint64_t bytesOut = 0;  // their .lzma files (0 in a dry run)
+  // Names as the lists write them: what was (in a dry run: would be) packed, kept, dropped.
+  std::vector<std::string> packedNames;
+  std::vector<std::string> unchangedNames;
+  std::vector<std::string> droppedNames;
+  // The lists this run wrote and then pts/Settings.xml, each with whether its content changed.
+  struct Output {
+    std::string name;
+    bool written = false;
+  };
+  std::vector<Output> outputs;
+  // A list the settings document names that outDir does not hold; empty when both are there.
+  std::string missingList;
   double seconds = 0;
 };
 
-// A failure that ends the run; the message names the path concerned.
+// A failure that ends the run; the message names the path or option concerned.
 class PublishError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  enum class Kind {
+    BadOptions,  // options or folders that cannot make a working patch set
+    Refused,     // release files the launcher could not handle, or unreadable ones
+    Failed,      // reading, packing or writing failed
+  };
+  PublishError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
+  Kind kind() const { return kind_; }
+
+ private:
+  Kind kind_;
 };
 
 // The file names of the two lists and the folder of the .lzma files, relative to outDir.
@@ -68,7 +92,8 @@ std::string EscapeXml(std::string_view utf8);
 std::string SettingsXml(const PublishOptions& options);
 
 // Publishes; `progress` (may be empty) is called from the calling thread now and then.
-// Throws PublishError; output files are then either complete or untouched.
+// Throws PublishError; output files are then either complete or untouched. Every refused
+// release path is named in the one error, one a line.
 PublishSummary Publish(const PublishOptions& options,
                        const std::function<void(const PublishProgress&)>& progress = {});
 

@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,43 @@ std::map<std::string, std::pair<ino_t, std::int64_t>> Stamps(const fs::path& roo
   return stamps;
 }
 
+// Every folder and file under `root`, with the content and stamps of the files.
+std::pair<std::set<std::string>, std::map<std::string, std::string>> Snapshot(
+    const fs::path& root) {
+  std::set<std::string> paths;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    paths.insert(e.path().lexically_relative(root).generic_string());
+  }
+  std::map<std::string, std::string> files = test::Tree(root);
+  for (const auto& [name, stamp] : Stamps(root)) {
+    files[name] += "|" + std::to_string(stamp.first) + "|" + std::to_string(stamp.second);
+  }
+  return {paths, files};
+}
+
+// The names a patch list holds.
+std::set<std::string> ListNames(const fs::path& list) {
+  XmlDocument doc;
+  doc.Parse(ReadFile(list.string()));
+  std::vector<XmlElement> archives;
+  doc.Root().FindElements("archive", archives);
+  std::set<std::string> names;
+  for (const XmlElement& a : archives) names.insert(a.Attribute("filename"));
+  return names;
+}
+
+// The names the .lzma files under `files` stand for, as a list writes them.
+std::set<std::string> PackedNames(const fs::path& files) {
+  std::set<std::string> names;
+  for (const auto& e : fs::recursive_directory_iterator(files)) {
+    if (!e.is_regular_file()) continue;
+    std::string name = e.path().lexically_relative(files).generic_string();
+    std::replace(name.begin(), name.end(), '/', '\\');
+    names.insert(name.substr(0, name.size() - std::string(".lzma").size()));
+  }
+  return names;
+}
+
 class PublishTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -58,9 +97,14 @@ class PublishTest : public ::testing::Test {
     WriteFile(path.string(), bytes);
   }
 
-  test::ChildResult Publish(std::vector<std::string> extra = {}) {
+  // Root reads every folder: then the run drops its privileges, so that modes can refuse.
+  test::ChildResult Publish(std::vector<std::string> extra = {}, bool unprivileged = false) {
     std::vector<std::string> argv = {KESTRUNE_PUBLISH, release().string(), out().string(),
-                                     "--base-url",     nginx->Url(""),     "--critical"};
+                                     "--base-url", nginx->Url("")};
+    if (unprivileged && ::geteuid() == 0) {
+      argv.insert(argv.begin(),
+                  {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
     argv.insert(argv.end(), extra.begin(), extra.end());
     return test::RunChild(argv, tmp.path(), {}, tmp.path());
   }
@@ -181,24 +225,41 @@ TEST_F(PublishTest, FailuresNameThePathAndLeaveEarlierOutputIntact) {
   struct Case {
     const char* what;
     std::function<void(const fs::path&)> spoil;
-    std::string expect;  // in stderr
+    std::vector<std::string> expect;  // each in stderr
   };
   const std::vector<Case> cases = {
       {"unreadable file",
        [](const fs::path& r) { fs::create_symlink(r / "nowhere", r / "dangling.txt"); },
-       "dangling.txt"},
-      {"backslash in a name", [](const fs::path& r) { WriteFile((r / "a\\b").string(), "x"); },
-       "a\\b"},
+       {"dangling.txt"}},
+      {"backslash in a name",
+       [](const fs::path& r) { WriteFile((r / "a\\b").string(), "x"); },
+       {"a\\b"}},
       {"name the launcher cannot fetch",
-       [](const fs::path& r) { WriteFile((r / "50%.txt").string(), "x"); }, "50%.txt"},
+       [](const fs::path& r) { WriteFile((r / "50%.txt").string(), "x"); },
+       {"50%.txt"}},
+      // Every refusal is named, an unreadable folder by its own path.
+      {"several at once",
+       [](const fs::path& r) {
+         WriteFile((r / "50%.txt").string(), "x");
+         fs::create_symlink(r / "nowhere", r / "dangling.txt");
+         fs::create_directories(r / "sub/locked");
+         WriteFile((r / "sub/locked/inside.txt").string(), "x");
+         fs::permissions(r / "sub/locked", fs::perms::none);
+         WriteFile((r / "sub/secret.txt").string(), "x");
+         fs::permissions(r / "sub/secret.txt", fs::perms::none);
+       },
+       {"4 release paths refused", "50%.txt\"", "dangling.txt\"",
+        "sub/locked\": cannot read the folder", "sub/secret.txt\": cannot read it"}},
   };
   for (const Case& c : cases) {
     fs::remove_all(release());
     Put("a.txt", "changed");
     c.spoil(release());
-    const test::ChildResult r = Publish();
+    const test::ChildResult r = Publish({}, true);
     EXPECT_EQ(r.exitCode, 1) << c.what;
-    EXPECT_NE(r.err.find(c.expect), std::string::npos) << c.what << ": " << r.err;
+    for (const std::string& expect : c.expect) {
+      EXPECT_NE(r.err.find(expect), std::string::npos) << c.what << ": " << expect << "\n" << r.err;
+    }
     EXPECT_EQ(ReadFile((out() / "criticalpatchlist.xml").string()), list) << c.what;
     EXPECT_EQ(
         test::CommandOutput("xz --format=lzma -dc '" + (out() / "files/a.txt.lzma").string() + "'"),
@@ -208,31 +269,161 @@ TEST_F(PublishTest, FailuresNameThePathAndLeaveEarlierOutputIntact) {
       EXPECT_EQ(e.path().string().find(".publishing"), std::string::npos) << e.path();
     }
   }
+  fs::permissions(release() / "sub/locked", fs::perms::owner_all);  // for the clean-up
 }
 
 TEST_F(PublishTest, UsageErrorsAndHelp) {
   const test::ChildResult help =
       test::RunChild({KESTRUNE_PUBLISH, "--help"}, tmp.path(), {}, tmp.path());
   EXPECT_EQ(help.exitCode, 0);
-  for (const char* word : {"RELEASE_DIR", "--base-url", "--critical", "-9", "Settings.xml"}) {
+  for (const char* word :
+       {"RELEASE_DIR", "--base-url", "--critical", "--normal", "--dry-run", "-9", "Settings.xml"}) {
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
   }
-  const std::vector<std::vector<std::string>> bad = {
-      {release().string(), out().string()},                           // no base URL
-      {release().string(), "--base-url", "http://h/"},                // no output folder
-      {release().string(), out().string(), "--base-url", "u", "-x"},  // unknown option
-      {release().string(), out().string(), "--base-url", "u", "--jobs", "0"}};
-  for (auto args : bad) {
-    args.insert(args.begin(), KESTRUNE_PUBLISH);
-    const test::ChildResult r = test::RunChild(args, tmp.path(), {}, tmp.path());
-    EXPECT_EQ(r.exitCode, 2) << args.back();
-    EXPECT_FALSE(r.err.empty());
+  // The output folder reached through a link into the release folder.
+  fs::create_directory_symlink(release(), tmp.path() / "alias");
+  fs::create_directories(out() / "staging");
+  const std::string r = release().string(), o = out().string(), url = "http://h/";
+  struct Case {
+    std::vector<std::string> args;
+    std::string expect;  // in stderr
+  };
+  const std::vector<Case> cases = {
+      {{r, o}, "--base-url is needed"},
+      {{r, "--base-url", url}, "RELEASE_DIR and OUT_DIR"},
+      {{r, o, "--base-url", url, "-x"}, "unknown option -x"},
+      {{r, o, "--base-url", url, "--jobs", "0"}, "--jobs"},
+      {{r, o, "--base-url", "u"}, "the base URL \"u\" does not start with http:// or https://"},
+      {{r, o, "--base-url", "ftp://h/"}, "does not start with http:// or https://"},
+      {{r, o, "--base-url", "http:///pts"}, "the base URL \"http:///pts\" names no host"},
+      {{r, o, "--base-url", "https://h:http/"}, "has a port that is not a number"},
+      {{r, o, "--base-url", "http://[::1]:8080/"}, "names an IPv6 address"},
+      {{r, o, "--base-url", "http://h/game files"}, "holds a blank or a control character"},
+      {{r, o, "--base-url", "http://h/\t"}, "holds a blank or a control character"},
+      {{r, o, "--base-url", "http://h/?v=2"}, "holds a query or fragment"},
+      {{r, o, "--base-url", url, "--updater-url", "KestruneUpdater.exe"},
+       "the updater URL \"KestruneUpdater.exe\" does not start with http://"},
+      {{r, o, "--base-url", url, "--version", "-1"}, "the version must not be negative"},
+      {{r, o, "--base-url", url, "--critical-version", "-1"},
+       "the critical version must not be negative"},
+      {{r, o, "--base-url", url, "--critical", "--normal"}, "exclude each other"},
+      {{r, r, "--base-url", url}, "are the same folder"},
+      {{r, (tmp.path() / "alias/www").string(), "--base-url", url},
+       "lies inside the release folder"},
+      {{(out() / "staging").string(), o, "--base-url", url}, "lies inside the output folder"},
+  };
+  for (Case c : cases) {
+    c.args.insert(c.args.begin(), KESTRUNE_PUBLISH);
+    const test::ChildResult result = test::RunChild(c.args, tmp.path(), {}, tmp.path());
+    EXPECT_EQ(result.exitCode, 2) << c.expect;
+    EXPECT_NE(result.err.find(c.expect), std::string::npos) << c.expect << ": " << result.err;
   }
-  const test::ChildResult missing = test::RunChild(
-      {KESTRUNE_PUBLISH, (tmp.path() / "none").string(), out().string(), "--base-url", "u"},
-      tmp.path(), {}, tmp.path());
+  EXPECT_FALSE(fs::exists(release() / "www"));
+  EXPECT_FALSE(fs::exists(out() / "pts"));
+
+  const test::ChildResult missing =
+      test::RunChild({KESTRUNE_PUBLISH, (tmp.path() / "none").string(), o, "--base-url", url},
+                     tmp.path(), {}, tmp.path());
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_NE(missing.err.find("none"), std::string::npos);
+}
+
+// Both lists from one run name the same files; writing one warns while the other is absent,
+// and keeps the files the other still names.
+TEST_F(PublishTest, OneRunWritesBothListsOverTheSameFiles) {
+  Put("a.txt", "a");
+  Put("sub/b.bin", Bytes(3000, 6));
+  const test::ChildResult both = Publish();
+  ASSERT_EQ(both.exitCode, 0) << both.err;
+  EXPECT_EQ(both.err, "");
+  const std::set<std::string> names = {"a.txt", "sub\\b.bin"};
+  EXPECT_EQ(ListNames(out() / "patchlist.xml"), names);
+  EXPECT_EQ(ReadFile((out() / "patchlist.xml").string()),
+            ReadFile((out() / "criticalpatchlist.xml").string()));
+  EXPECT_EQ(PackedNames(out() / "files"), names);
+
+  // An old file survives while a list left alone names it, and goes with the next full run.
+  fs::remove(release() / "sub/b.bin");
+  ASSERT_EQ(Publish({"--critical"}).exitCode, 0);
+  EXPECT_EQ(ListNames(out() / "criticalpatchlist.xml"), std::set<std::string>{"a.txt"});
+  EXPECT_EQ(ListNames(out() / "patchlist.xml"), names);
+  EXPECT_EQ(PackedNames(out() / "files"), names);
+  ASSERT_EQ(Publish().exitCode, 0);
+  EXPECT_EQ(ListNames(out() / "patchlist.xml"), std::set<std::string>{"a.txt"});
+  EXPECT_EQ(PackedNames(out() / "files"), std::set<std::string>{"a.txt"});
+
+  struct Case {
+    std::string flag;
+    bool otherThere;
+    const char* written;
+    const char* warning;  // empty: none
+  };
+  const std::vector<Case> cases = {
+      {"--critical", false, "criticalpatchlist.xml", "names patchlist.xml"},
+      {"--normal", false, "patchlist.xml", "names criticalpatchlist.xml"},
+      {"--normal", true, "patchlist.xml", ""},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(out());
+    if (c.otherThere) {
+      ASSERT_EQ(Publish().exitCode, 0);
+    }
+    fs::remove(out() / c.written);
+    const test::ChildResult r = Publish({c.flag});
+    EXPECT_EQ(r.exitCode, 0) << c.flag;
+    EXPECT_TRUE(fs::exists(out() / c.written)) << c.flag;
+    EXPECT_EQ(fs::exists(out() / "patchlist.xml") && fs::exists(out() / "criticalpatchlist.xml"),
+              c.otherThere)
+        << c.flag;
+    if (*c.warning) {
+      EXPECT_NE(r.err.find(std::string("warning: Settings.xml ") + c.warning), std::string::npos)
+          << c.flag << ": " << r.err;
+    } else {
+      EXPECT_EQ(r.err, "") << c.flag;
+    }
+  }
+}
+
+TEST_F(PublishTest, DryRunPrintsThePlanAndWritesNothing) {
+  Put("keep.txt", "kept");
+  Put("change.bin", Bytes(5000, 3));
+  Put("sub/gone.txt", "gone soon");
+  ASSERT_EQ(Publish().exitCode, 0);
+  WriteFile((out() / "files/left.lzma.publishing").string(), "an interrupted run's");
+  Put("change.bin", Bytes(5000, 4));
+  Put("new.txt", "new");
+  fs::remove(release() / "sub/gone.txt");
+  const auto before = Snapshot(out());
+
+  const test::ChildResult dry = Publish({"--dry-run"});
+  ASSERT_EQ(dry.exitCode, 0) << dry.err;
+  EXPECT_EQ(Snapshot(out()), before);
+  std::set<std::string> plan;
+  for (const std::string& line : dry.OutLines()) {
+    if (line.rfind("pack ", 0) == 0 || line.rfind("keep ", 0) == 0 || line.rfind("drop ", 0) == 0) {
+      plan.insert(line);
+    }
+  }
+  EXPECT_EQ(plan, (std::set<std::string>{"pack change.bin", "pack new.txt", "keep keep.txt",
+                                         "drop sub\\gone.txt"}));
+  EXPECT_NE(dry.out.find("nothing written: 3 files: 2 to pack (5.0 KB), 1 unchanged, 1 to drop"),
+            std::string::npos)
+      << dry.out;
+
+  // Into a folder that does not exist yet: not even the folder appears.
+  const test::ChildResult fresh =
+      test::RunChild({KESTRUNE_PUBLISH, release().string(), (tmp.path() / "new").string(),
+                      "--base-url", nginx->Url(""), "--dry-run"},
+                     tmp.path(), {}, tmp.path());
+  EXPECT_EQ(fresh.exitCode, 0) << fresh.err;
+  EXPECT_NE(fresh.out.find("pack keep.txt"), std::string::npos);
+  EXPECT_FALSE(fs::exists(tmp.path() / "new"));
+
+  // The real run does what the plan said.
+  const test::ChildResult real = Publish();
+  ASSERT_EQ(real.exitCode, 0) << real.err;
+  EXPECT_NE(real.out.find("3 files: 2 packed (5.0 KB into "), std::string::npos) << real.out;
+  EXPECT_NE(real.out.find("1 unchanged, 1 dropped"), std::string::npos) << real.out;
 }
 
 }  // namespace
