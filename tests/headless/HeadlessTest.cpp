@@ -86,7 +86,7 @@ class HeadlessTest : public ::testing::Test {
     host = "127.0.0.1:" + std::to_string(nginx->port());
     const test::ChildResult r =
         test::RunChild({KESTRUNE_PUBLISH, release().string(), www().string(), "--base-url",
-                        nginx->Url(""), "--critical"},
+                        nginx->Url("")},
                        tmp.path(), {}, tmp.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
   }
