@@ -7,42 +7,34 @@
 #include <optional>
 #include <vector>
 
+#include "http/AsciiText.h"
+
 namespace kestrune::http {
 namespace {
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string LowerCopy(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = Lower(c);
-  return out;
-}
-
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && LowerCopy(s.substr(0, prefix.size())) == prefix;
+  return s.size() >= prefix.size() && LowerAscii(s.substr(0, prefix.size())) == prefix;
 }
 
 bool EndsWith(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
 }
 
+constexpr std::string_view kSpace = " \t\r\n\f";
+
 bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f';
+  return kSpace.find(c) != std::string_view::npos;
 }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
-  return s;
+std::string_view TrimSpace(std::string_view s) {
+  return Trim(s, kSpace, kSpace);
 }
 
 std::string_view Unquote(std::string_view s) {
-  s = Trim(s);
+  s = TrimSpace(s);
   if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front())
     s = s.substr(1, s.size() - 2);
-  return Trim(s);
+  return TrimSpace(s);
 }
 
 struct MediaType {
@@ -53,15 +45,15 @@ struct MediaType {
 MediaType ParseMediaType(std::string_view value) {
   MediaType m;
   std::size_t semi = value.find(';');
-  m.type = LowerCopy(Trim(value.substr(0, semi)));
+  m.type = LowerAscii(TrimSpace(value.substr(0, semi)));
   while (semi != std::string_view::npos) {
     value.remove_prefix(semi + 1);
     semi = value.find(';');
     std::string_view param = value.substr(0, semi);
     std::size_t eq = param.find('=');
     if (eq == std::string_view::npos) continue;
-    if (LowerCopy(Trim(param.substr(0, eq))) == "charset")
-      m.charset = LowerCopy(Unquote(param.substr(eq + 1)));
+    if (LowerAscii(TrimSpace(param.substr(0, eq))) == "charset")
+      m.charset = LowerAscii(Unquote(param.substr(eq + 1)));
   }
   return m;
 }
@@ -73,7 +65,7 @@ std::optional<std::string> AttributeIn(std::string_view tag, std::string_view na
     while (i < tag.size() && (IsSpace(tag[i]) || tag[i] == '/')) ++i;
     std::size_t nameStart = i;
     while (i < tag.size() && !IsSpace(tag[i]) && tag[i] != '=' && tag[i] != '/') ++i;
-    std::string attr = LowerCopy(tag.substr(nameStart, i - nameStart));
+    std::string attr = LowerAscii(tag.substr(nameStart, i - nameStart));
     while (i < tag.size() && IsSpace(tag[i])) ++i;
     std::string value;
     if (i < tag.size() && tag[i] == '=') {
@@ -102,7 +94,7 @@ std::optional<std::string> AttributeIn(std::string_view tag, std::string_view na
 
 // The charset named by the first meta element that declares one.
 std::string MetaCharset(std::string_view body) {
-  std::string lower = LowerCopy(body);
+  std::string lower = LowerAscii(body);
   std::size_t pos = 0;
   while ((pos = lower.find("<meta", pos)) != std::string::npos) {
     pos += 5;
@@ -111,12 +103,12 @@ std::string MetaCharset(std::string_view body) {
     std::string_view tag = std::string_view(body).substr(
         pos, end == std::string::npos ? std::string::npos : end - pos);
     if (auto charset = AttributeIn(tag, "charset")) {
-      std::string name = LowerCopy(Unquote(*charset));
+      std::string name = LowerAscii(Unquote(*charset));
       if (!name.empty()) return name;
     }
     auto equiv = AttributeIn(tag, "http-equiv");
     auto content = AttributeIn(tag, "content");
-    if (equiv && content && LowerCopy(Trim(*equiv)) == "content-type") {
+    if (equiv && content && LowerAscii(TrimSpace(*equiv)) == "content-type") {
       std::string charset = ParseMediaType(*content).charset;
       if (!charset.empty()) return charset;
     }
@@ -136,7 +128,7 @@ std::string XmlCharset(std::string_view body) {
     std::size_t end = body.find("?>");
     if (end != std::string_view::npos) {
       if (auto encoding = AttributeIn(body.substr(5, end - 5), "encoding")) {
-        std::string name = LowerCopy(Trim(*encoding));
+        std::string name = LowerAscii(TrimSpace(*encoding));
         if (!name.empty()) return name;
       }
     }
