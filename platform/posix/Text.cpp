@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "PlatformText.h"
+#include "Utf8.h"
 
 namespace platform {
 
@@ -31,41 +32,12 @@ char AsciiUpper(char c) {
 // Above every code point, so an invalid byte never equals a character.
 constexpr std::uint32_t kInvalidByte = 0x110000;
 
-// Decodes one character at `i` and advances past it; a byte that does not
-// start a valid, shortest-form sequence decodes to kInvalidByte + the byte.
+// Decodes one character at `i` and advances past it; a byte that does not start a valid
+// sequence decodes to kInvalidByte + the byte.
 std::uint32_t NextCodePoint(std::string_view s, std::size_t& i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length = 0;
-  std::uint32_t code = 0;
-  std::uint32_t minimum = 0;
-  if (lead < 0x80) {
-    ++i;
-    return lead;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, code = lead & 0x1F, minimum = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, code = lead & 0x0F, minimum = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, code = lead & 0x07, minimum = 0x10000;
-  }
-  if (length == 0 || i + length > s.size()) {
-    ++i;
-    return kInvalidByte + lead;
-  }
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) {
-      ++i;
-      return kInvalidByte + lead;
-    }
-    code = code << 6 | (byte(i + k) & 0x3F);
-  }
-  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-    ++i;
-    return kInvalidByte + lead;
-  }
-  i += length;
-  return code;
+  const Utf8Char c = DecodeUtf8(s, i);
+  i += c.length;
+  return c.valid ? c.code : kInvalidByte + c.code;
 }
 
 std::uint32_t Fold(std::uint32_t code) {
