@@ -1,12 +1,9 @@
 #include "http/BodyText.h"
 
-#include <iconv.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <optional>
-#include <vector>
 
+#include "PlatformText.h"
 #include "http/AsciiText.h"
 
 namespace kestrune::http {
@@ -168,8 +165,8 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
-// The characters of an IANA charset name. glibc's iconv_open looks names up with punctuation
-// and other bytes dropped, so a name of anything else could still open some converter.
+// The characters of an IANA charset name. The system may look names up with punctuation and
+// other bytes dropped (glibc does), so a name of anything else could still find a converter.
 bool IsCharsetName(const std::string& charset) {
   for (const char c : charset) {
     const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -178,59 +175,6 @@ bool IsCharsetName(const std::string& charset) {
   }
   return true;
 }
-
-// iconv's names differ from IANA's in one way that matters: "UTF-16"/"UTF-32" swallow the
-// byte-order mark, which must stay in the text, so those are given an explicit byte order.
-// They are recognised as glibc recognises them, with the punctuation left out ("utf_16").
-std::string IconvName(const std::string& charset, std::string_view body) {
-  std::string letters;
-  for (const char c : charset) {
-    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) letters += c;
-  }
-  if (letters == "utf16" || letters == "utf32") {
-    bool le = body.size() >= 2 && static_cast<unsigned char>(body[0]) == 0xFF &&
-              static_cast<unsigned char>(body[1]) == 0xFE;
-    return (letters == "utf16" ? std::string("utf-16") : std::string("utf-32")) +
-           (le ? "le" : "be");
-  }
-  return charset;
-}
-
-class Iconv {
- public:
-  explicit Iconv(const std::string& from) : cd_(iconv_open("UTF-8", from.c_str())) {}
-  ~Iconv() {
-    if (ok()) iconv_close(cd_);
-  }
-  Iconv(const Iconv&) = delete;
-  Iconv& operator=(const Iconv&) = delete;
-  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-
-  std::string Convert(std::string_view in) {
-    std::string out;
-    out.reserve(in.size() + in.size() / 2);
-    std::vector<char> buffer(16384);
-    char* src = const_cast<char*>(in.data());
-    std::size_t srcLeft = in.size();
-    while (srcLeft > 0) {
-      char* dst = buffer.data();
-      std::size_t dstLeft = buffer.size();
-      std::size_t r = iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
-      out.append(buffer.data(), static_cast<std::size_t>(dst - buffer.data()));
-      if (r != static_cast<std::size_t>(-1)) continue;
-      if (errno == E2BIG) continue;
-      // An invalid or truncated sequence: one replacement character, then resynchronise.
-      out += kReplacement;
-      ++src;
-      --srcLeft;
-      iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-    }
-    return out;
-  }
-
- private:
-  iconv_t cd_;
-};
 
 }  // namespace
 
@@ -249,21 +193,17 @@ std::string ChooseCharset(std::string_view contentType, std::string_view body) {
   } else if (StartsWithNoCase(m.type, "text/")) {
     charset = "iso-8859-1";
   }
-  // Anything but a plain IANA name (iconv would read "/" as options) is an unknown charset.
+  // Anything but a plain IANA name (a converter might read "/" as options) is an unknown
+  // charset.
   if (!IsCharsetName(charset)) return {};
   if (charset.empty() || charset == "us-ascii") return charset;
-  Iconv probe(IconvName(charset, body));
-  return probe.ok() ? charset : std::string{};
+  return platform::IsKnownCharset(charset) ? charset : std::string{};
 }
 
 std::string BodyToText(std::string_view contentType, std::string_view body) {
   if (body.empty()) return {};
   std::string charset = ChooseCharset(contentType, body);
   std::string out;
-  if (charset.empty()) {
-    for (char c : body) AppendUtf8(out, static_cast<unsigned char>(c));
-    return out;
-  }
   if (charset == "us-ascii") {
     for (char c : body) {
       if (static_cast<unsigned char>(c) < 0x80) {
@@ -274,8 +214,12 @@ std::string BodyToText(std::string_view contentType, std::string_view body) {
     }
     return out;
   }
-  Iconv converter(IconvName(charset, body));
-  return converter.Convert(body);
+  if (!charset.empty()) {
+    // ChooseCharset only names a charset the system knows.
+    if (std::optional<std::string> text = platform::ConvertToUtf8(body, charset)) return *text;
+  }
+  for (char c : body) AppendUtf8(out, static_cast<unsigned char>(c));
+  return out;
 }
 
 }  // namespace kestrune::http
