@@ -66,8 +66,8 @@ constexpr NamedCodePage kCodePages[] = {
 // False when the system cannot read the charset.
 bool FindCharset(const std::string& charset, std::string_view bytes, Charset& found) {
   const std::string key = NameKey(charset);
-  // Like the byte order of a mark, which the text keeps: "UTF-16" and "UTF-32" without
-  // one are big-endian.
+  // "UTF-16" and "UTF-32" take their byte order from the mark, which the text keeps;
+  // without one they are big-endian.
   const bool littleMark = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
                           static_cast<unsigned char>(bytes[1]) == 0xFE;
   if (key == "utf16le" || (key == "utf16" && littleMark)) {
