@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "MainForm.h"
+#include "xml/LineEnds.h"
 #include "xml/XmlDocument.h"
 
 #ifndef KESTRUNE_DEFAULT_SETTINGS_HOST
@@ -15,24 +16,6 @@ std::string SettingsUrl() {
   const char* host = std::getenv("KESTRUNE_SETTINGS_HOST");
   if (host == nullptr || *host == '\0') host = KESTRUNE_DEFAULT_SETTINGS_HOST;
   return std::string("http://") + host + "/pts/Settings.xml";
-}
-
-std::string NormalizeLineEnds(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 16 + 2);
-  std::size_t lineStart = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r' && text[i] != '\n') continue;
-    out.append(text.substr(lineStart, i - lineStart));
-    out += "\r\n";
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    lineStart = i + 1;
-  }
-  if (lineStart < text.size()) {
-    out.append(text.substr(lineStart));
-    out += "\r\n";
-  }
-  return out;
 }
 
 void TFormUpdater::LoadSettings() {

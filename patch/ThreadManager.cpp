@@ -13,6 +13,7 @@
 #include "Platform.h"
 #include "http/HttpClient.h"
 #include "lzma/LZMADecompressor.h"
+#include "xml/LineEnds.h"
 #include "xml/XmlDocument.h"
 
 namespace kestrune {
@@ -22,25 +23,6 @@ namespace {
 // The working directory + "\" + a patch-list name, still with "\" separators.
 std::string GamePath(const std::string& name) {
   return platform::CurrentDirectory() + "\\" + name;
-}
-
-// CR LF, lone CR and lone LF all become CR LF, and the last line gets one too.
-std::string NormalizeLineEnds(const std::string& text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 16 + 2);
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const std::size_t end = text.find_first_of("\r\n", i);
-    if (end == std::string::npos) {
-      out.append(text, i, std::string::npos);
-      out += "\r\n";
-      break;
-    }
-    out.append(text, i, end - i);
-    out += "\r\n";
-    i = end + ((text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? 2 : 1);
-  }
-  return out;
 }
 
 // The body of a transfer goes straight into the temporary file, opened without sharing.

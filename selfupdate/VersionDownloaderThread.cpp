@@ -1,13 +1,11 @@
 #include "VersionDownloaderThread.h"
 
-#include <iconv.h>
-
-#include <cerrno>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 
 #include "Platform.h"
+#include "PlatformText.h"
 #include "http/HttpClient.h"
 
 namespace kestrune {
@@ -15,46 +13,6 @@ namespace kestrune {
 namespace {
 
 constexpr const char* kPartialSuffix = ".part";
-
-// UTF-8 to code page 866, one "?" for each character the code page lacks (and for each byte
-// that is not UTF-8 at all).
-std::string ToCp866(const std::string& text) {
-  iconv_t cd = iconv_open("CP866", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no CP866 conversion");
-  const std::unique_ptr<void, int (*)(iconv_t)> guard(cd, iconv_close);
-  std::string out;
-  char* in = const_cast<char*>(text.data());
-  std::size_t inLeft = text.size();
-  char buffer[256];
-  while (inLeft > 0) {
-    char* dst = buffer;
-    std::size_t dstLeft = sizeof buffer;
-    const std::size_t r = iconv(cd, &in, &inLeft, &dst, &dstLeft);
-    out.append(buffer, static_cast<std::size_t>(dst - buffer));
-    if (r != static_cast<std::size_t>(-1)) continue;
-    if (errno == E2BIG) continue;
-    // EILSEQ or EINVAL: skip the whole character, so that it becomes exactly one "?".
-    out.push_back('?');
-    std::size_t skip = 1;
-    const auto lead = static_cast<unsigned char>(*in);
-    if (lead >= 0xC0 && lead < 0xE0)
-      skip = 2;
-    else if (lead >= 0xE0 && lead < 0xF0)
-      skip = 3;
-    else if (lead >= 0xF0 && lead < 0xF8)
-      skip = 4;
-    for (std::size_t i = 1; i < skip && i < inLeft; ++i) {
-      if ((static_cast<unsigned char>(in[i]) & 0xC0) != 0x80) {
-        skip = i;
-        break;
-      }
-    }
-    if (skip > inLeft) skip = inLeft;
-    in += skip;
-    inLeft -= skip;
-  }
-  return out;
-}
 
 std::string ShellQuote(const std::string& text) {
   std::string quoted = "'";
@@ -87,7 +45,7 @@ std::string InstallerScript(const std::string& profileFolder, const std::string&
   };
   std::string text;
   for (const std::string& line : lines) text += line + "\r\n";
-  return ToCp866(text);
+  return platform::ToCodePage866(text);
 }
 
 std::string InstallerShellScript(const std::string& newExe, const std::string& oldExe) {

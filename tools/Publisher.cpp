@@ -20,6 +20,7 @@
 #include "CRC32.h"
 #include "PatchNames.h"
 #include "Platform.h"
+#include "Utf8.h"
 #include "xml/XmlDocument.h"
 
 namespace kestrune {
@@ -662,23 +663,13 @@ std::string EscapeXml(std::string_view s) {
       ++i;
       continue;
     }
-    const int length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
-    if (length == 0 || i + length > s.size())
-      throw PublishError(Kind::Refused, "the text is not UTF-8");
-    std::uint32_t code = b & (0x7F >> length);
-    for (int k = 1; k < length; ++k) {
-      const auto c = static_cast<unsigned char>(s[i + k]);
-      if ((c & 0xC0) != 0x80) throw PublishError(Kind::Refused, "the text is not UTF-8");
-      code = (code << 6) | (c & 0x3F);
-    }
-    static constexpr std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < kMin[length] || (code >= 0xD800 && code <= 0xDFFF)) {
-      throw PublishError(Kind::Refused, "the text is not UTF-8");
-    }
-    if (code > 0xFFFE)
+    const platform::Utf8Char c = platform::DecodeUtf8(s, i);
+    if (!c.valid) throw PublishError(Kind::Refused, "the text is not UTF-8");
+    if (c.code > 0xFFFE) {
       throw PublishError(Kind::Refused, "a character above U+FFFE cannot be written");
-    out += "&#" + std::to_string(code) + ";";
-    i += length;
+    }
+    out += "&#" + std::to_string(c.code) + ";";
+    i += c.length;
   }
   return out;
 }

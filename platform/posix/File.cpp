@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Open.h"
 #include "Platform.h"
 
 namespace platform {
@@ -17,10 +18,7 @@ namespace {
 }
 
 int OpenOrThrow(const std::string& path, int flags) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenDescriptor(path.c_str(), flags, 0666);
   if (fd < 0) ThrowLast();
   // open() succeeds on directories for reading; a directory is not a file.
   struct stat st;
@@ -115,7 +113,6 @@ std::string NativePath(std::string path) {
   }
   return path;
 }
-
 
 bool RemoveFile(const std::string& path) noexcept {
   return ::unlink(path.c_str()) == 0;

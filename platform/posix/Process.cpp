@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 
+#include "Open.h"
 #include "Platform.h"
 
 extern char** environ;
@@ -25,7 +26,7 @@ namespace {
 
 std::string ReadWholeFile(const char* path) {
   std::string bytes;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  const int fd = OpenDescriptor(path, O_RDONLY);
   if (fd < 0) return bytes;
   char buffer[4096];
   for (;;) {
@@ -94,7 +95,7 @@ bool SpawnDetached(const Launch& launch) {
   }
   argv.push_back(nullptr);
 
-  const int devNull = AboveStandard(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  const int devNull = AboveStandard(OpenDescriptor("/dev/null", O_RDWR));
   if (devNull < 0) return false;
   int errorPipe[2];
   if (::pipe2(errorPipe, O_CLOEXEC) != 0) {
@@ -251,10 +252,7 @@ bool AcquireNamedMutex(const std::string& name) {
   const std::string folder = runtime != nullptr && *runtime != '\0' ? runtime : "/tmp";
   const std::string path = folder + "/" + fileName + ".lock";
 
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenDescriptor(path.c_str(), O_RDWR | O_CREAT, 0600);
   // An unusable lock folder says nothing about other instances; refusing to
   // start because of it would be worse than a rare second instance.
   if (fd < 0) return true;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "Open.h"
 #include "Platform.h"
 #include "PlatformText.h"
 
@@ -139,10 +140,7 @@ Line ParseLine(std::string raw) {
 // could not see.
 std::vector<Line> ReadLines(const std::string& folder) {
   const std::string path = folder + "/" + kValuesFile;
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenDescriptor(path.c_str(), O_RDONLY);
   if (fd < 0) {
     if (errno == ENOENT) return {};
     ThrowErrno();
@@ -202,7 +200,7 @@ void CheckStorable(const std::string& text) {
 class FolderLock {
  public:
   explicit FolderLock(const std::string& folder)
-      : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+      : fd_(OpenDescriptor(folder.c_str(), O_RDONLY | O_DIRECTORY)) {
     // Without the lock a rare concurrent write may be lost; not worth failing for.
     if (fd_ >= 0) {
       while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {

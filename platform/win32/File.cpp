@@ -4,19 +4,11 @@
 #include <string>
 
 #include "Platform.h"
+#include "Utf16.h"
 
 namespace platform {
 
 namespace {
-
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-  return wide;
-}
 
 std::string ErrorText(DWORD code) {
   wchar_t* text = nullptr;
@@ -25,11 +17,7 @@ std::string ErrorText(DWORD code) {
       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::string result;
   if (n > 0 && text != nullptr) {
-    const int len =
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-    result.resize(static_cast<std::size_t>(len));
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), result.data(), len, nullptr,
-                        nullptr);
+    result = Narrow(std::wstring_view(text, n));
     while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
   }
   if (text != nullptr) LocalFree(text);
@@ -43,7 +31,7 @@ std::string ErrorText(DWORD code) {
 }
 
 HANDLE OpenOrThrow(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
-  HANDLE h = CreateFileW(Wide(path).c_str(), access, share, nullptr, disposition,
+  HANDLE h = CreateFileW(Widen(path).c_str(), access, share, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) ThrowLast();
   return h;
@@ -134,21 +122,21 @@ std::string NativePath(std::string path) {
 
 bool RemoveFile(const std::string& path) noexcept {
   try {
-    return DeleteFileW(Wide(path).c_str()) != 0;
+    return DeleteFileW(Widen(path).c_str()) != 0;
   } catch (...) {
     return false;
   }
 }
 
 void ReplaceFile(const std::string& from, const std::string& to) {
-  if (!MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
+  if (!MoveFileExW(Widen(from).c_str(), Widen(to).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     ThrowLast();
   }
 }
 
 void CheckReplaceable(const std::string& path) {
-  const std::wstring wide = Wide(path);
+  const std::wstring wide = Widen(path);
   const DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;  // missing: a new file will do
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {

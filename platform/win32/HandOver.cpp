@@ -5,18 +5,12 @@
 #include <vector>
 
 #include "Platform.h"
+#include "Utf16.h"
 
 namespace platform {
 
 bool StartHandOverScript(const std::string& batchScript, const std::string& /*shellScript*/) {
-  std::wstring commandLine;
-  if (!batchScript.empty()) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, batchScript.data(),
-                                      static_cast<int>(batchScript.size()), nullptr, 0);
-    commandLine.resize(static_cast<std::size_t>(n));
-    MultiByteToWideChar(CP_UTF8, 0, batchScript.data(), static_cast<int>(batchScript.size()),
-                        commandLine.data(), n);
-  }
+  const std::wstring commandLine = Widen(batchScript);
   // CreateProcessW may write into its command line.
   std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
   writable.push_back(L'\0');

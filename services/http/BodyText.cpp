@@ -1,48 +1,37 @@
 #include "http/BodyText.h"
 
-#include <iconv.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <optional>
-#include <vector>
+
+#include "PlatformText.h"
+#include "http/AsciiText.h"
 
 namespace kestrune::http {
 namespace {
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string LowerCopy(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = Lower(c);
-  return out;
-}
-
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && LowerCopy(s.substr(0, prefix.size())) == prefix;
+  return s.size() >= prefix.size() && LowerAscii(s.substr(0, prefix.size())) == prefix;
 }
 
 bool EndsWith(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
 }
 
+constexpr std::string_view kSpace = " \t\r\n\f";
+
 bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f';
+  return kSpace.find(c) != std::string_view::npos;
 }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
-  return s;
+std::string_view TrimSpace(std::string_view s) {
+  return Trim(s, kSpace, kSpace);
 }
 
 std::string_view Unquote(std::string_view s) {
-  s = Trim(s);
+  s = TrimSpace(s);
   if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front())
     s = s.substr(1, s.size() - 2);
-  return Trim(s);
+  return TrimSpace(s);
 }
 
 struct MediaType {
@@ -53,15 +42,15 @@ struct MediaType {
 MediaType ParseMediaType(std::string_view value) {
   MediaType m;
   std::size_t semi = value.find(';');
-  m.type = LowerCopy(Trim(value.substr(0, semi)));
+  m.type = LowerAscii(TrimSpace(value.substr(0, semi)));
   while (semi != std::string_view::npos) {
     value.remove_prefix(semi + 1);
     semi = value.find(';');
     std::string_view param = value.substr(0, semi);
     std::size_t eq = param.find('=');
     if (eq == std::string_view::npos) continue;
-    if (LowerCopy(Trim(param.substr(0, eq))) == "charset")
-      m.charset = LowerCopy(Unquote(param.substr(eq + 1)));
+    if (LowerAscii(TrimSpace(param.substr(0, eq))) == "charset")
+      m.charset = LowerAscii(Unquote(param.substr(eq + 1)));
   }
   return m;
 }
@@ -73,7 +62,7 @@ std::optional<std::string> AttributeIn(std::string_view tag, std::string_view na
     while (i < tag.size() && (IsSpace(tag[i]) || tag[i] == '/')) ++i;
     std::size_t nameStart = i;
     while (i < tag.size() && !IsSpace(tag[i]) && tag[i] != '=' && tag[i] != '/') ++i;
-    std::string attr = LowerCopy(tag.substr(nameStart, i - nameStart));
+    std::string attr = LowerAscii(tag.substr(nameStart, i - nameStart));
     while (i < tag.size() && IsSpace(tag[i])) ++i;
     std::string value;
     if (i < tag.size() && tag[i] == '=') {
@@ -102,7 +91,7 @@ std::optional<std::string> AttributeIn(std::string_view tag, std::string_view na
 
 // The charset named by the first meta element that declares one.
 std::string MetaCharset(std::string_view body) {
-  std::string lower = LowerCopy(body);
+  std::string lower = LowerAscii(body);
   std::size_t pos = 0;
   while ((pos = lower.find("<meta", pos)) != std::string::npos) {
     pos += 5;
@@ -111,12 +100,12 @@ std::string MetaCharset(std::string_view body) {
     std::string_view tag = std::string_view(body).substr(
         pos, end == std::string::npos ? std::string::npos : end - pos);
     if (auto charset = AttributeIn(tag, "charset")) {
-      std::string name = LowerCopy(Unquote(*charset));
+      std::string name = LowerAscii(Unquote(*charset));
       if (!name.empty()) return name;
     }
     auto equiv = AttributeIn(tag, "http-equiv");
     auto content = AttributeIn(tag, "content");
-    if (equiv && content && LowerCopy(Trim(*equiv)) == "content-type") {
+    if (equiv && content && LowerAscii(TrimSpace(*equiv)) == "content-type") {
       std::string charset = ParseMediaType(*content).charset;
       if (!charset.empty()) return charset;
     }
@@ -136,7 +125,7 @@ std::string XmlCharset(std::string_view body) {
     std::size_t end = body.find("?>");
     if (end != std::string_view::npos) {
       if (auto encoding = AttributeIn(body.substr(5, end - 5), "encoding")) {
-        std::string name = LowerCopy(Trim(*encoding));
+        std::string name = LowerAscii(TrimSpace(*encoding));
         if (!name.empty()) return name;
       }
     }
@@ -176,8 +165,8 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
-// The characters of an IANA charset name. glibc's iconv_open looks names up with punctuation
-// and other bytes dropped, so a name of anything else could still open some converter.
+// The characters of an IANA charset name. The system may look names up with punctuation and
+// other bytes dropped (glibc does), so a name of anything else could still find a converter.
 bool IsCharsetName(const std::string& charset) {
   for (const char c : charset) {
     const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -186,59 +175,6 @@ bool IsCharsetName(const std::string& charset) {
   }
   return true;
 }
-
-// iconv's names differ from IANA's in one way that matters: "UTF-16"/"UTF-32" swallow the
-// byte-order mark, which must stay in the text, so those are given an explicit byte order.
-// They are recognised as glibc recognises them, with the punctuation left out ("utf_16").
-std::string IconvName(const std::string& charset, std::string_view body) {
-  std::string letters;
-  for (const char c : charset) {
-    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) letters += c;
-  }
-  if (letters == "utf16" || letters == "utf32") {
-    bool le = body.size() >= 2 && static_cast<unsigned char>(body[0]) == 0xFF &&
-              static_cast<unsigned char>(body[1]) == 0xFE;
-    return (letters == "utf16" ? std::string("utf-16") : std::string("utf-32")) +
-           (le ? "le" : "be");
-  }
-  return charset;
-}
-
-class Iconv {
- public:
-  explicit Iconv(const std::string& from) : cd_(iconv_open("UTF-8", from.c_str())) {}
-  ~Iconv() {
-    if (ok()) iconv_close(cd_);
-  }
-  Iconv(const Iconv&) = delete;
-  Iconv& operator=(const Iconv&) = delete;
-  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-
-  std::string Convert(std::string_view in) {
-    std::string out;
-    out.reserve(in.size() + in.size() / 2);
-    std::vector<char> buffer(16384);
-    char* src = const_cast<char*>(in.data());
-    std::size_t srcLeft = in.size();
-    while (srcLeft > 0) {
-      char* dst = buffer.data();
-      std::size_t dstLeft = buffer.size();
-      std::size_t r = iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
-      out.append(buffer.data(), static_cast<std::size_t>(dst - buffer.data()));
-      if (r != static_cast<std::size_t>(-1)) continue;
-      if (errno == E2BIG) continue;
-      // An invalid or truncated sequence: one replacement character, then resynchronise.
-      out += kReplacement;
-      ++src;
-      --srcLeft;
-      iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-    }
-    return out;
-  }
-
- private:
-  iconv_t cd_;
-};
 
 }  // namespace
 
@@ -257,21 +193,17 @@ std::string ChooseCharset(std::string_view contentType, std::string_view body) {
   } else if (StartsWithNoCase(m.type, "text/")) {
     charset = "iso-8859-1";
   }
-  // Anything but a plain IANA name (iconv would read "/" as options) is an unknown charset.
+  // Anything but a plain IANA name (a converter might read "/" as options) is an unknown
+  // charset.
   if (!IsCharsetName(charset)) return {};
   if (charset.empty() || charset == "us-ascii") return charset;
-  Iconv probe(IconvName(charset, body));
-  return probe.ok() ? charset : std::string{};
+  return platform::IsKnownCharset(charset) ? charset : std::string{};
 }
 
 std::string BodyToText(std::string_view contentType, std::string_view body) {
   if (body.empty()) return {};
   std::string charset = ChooseCharset(contentType, body);
   std::string out;
-  if (charset.empty()) {
-    for (char c : body) AppendUtf8(out, static_cast<unsigned char>(c));
-    return out;
-  }
   if (charset == "us-ascii") {
     for (char c : body) {
       if (static_cast<unsigned char>(c) < 0x80) {
@@ -282,8 +214,12 @@ std::string BodyToText(std::string_view contentType, std::string_view body) {
     }
     return out;
   }
-  Iconv converter(IconvName(charset, body));
-  return converter.Convert(body);
+  if (!charset.empty()) {
+    // ChooseCharset only names a charset the system knows.
+    if (std::optional<std::string> text = platform::ConvertToUtf8(body, charset)) return *text;
+  }
+  for (char c : body) AppendUtf8(out, static_cast<unsigned char>(c));
+  return out;
 }
 
 }  // namespace kestrune::http

@@ -67,15 +67,90 @@ struct HeaderList {
 }  // namespace
 
 struct HttpClient::Impl {
+  using Sink = std::function<bool(std::string_view)>;
+
+  // Everything one GET receives and decides. Made fresh for each GET, so that nothing of one
+  // reaches the next; libcurl's callbacks get it as their user pointer.
+  struct Transfer {
+    Transfer(HttpClient& owner, Sink sink) : owner(owner), sink(std::move(sink)) {
+      errorBuffer[0] = '\0';
+      received.reserve(2 * kReceiveBlock);
+    }
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user);
+    static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user);
+
+    void BeginWork(std::int64_t expected) {
+      if (++workLevel == 1) {
+        workCount = 0;
+        if (owner.WorkBegin) owner.WorkBegin(owner, WorkMode::Read, expected);
+      }
+    }
+    void DoWork(std::int64_t bytes) {
+      if (workLevel < 1) return;
+      workCount += bytes;
+      if (owner.Work) owner.Work(owner, WorkMode::Read, workCount);
+    }
+    void EndWork() {
+      if (workLevel == 1 && owner.WorkEnd) owner.WorkEnd(owner, WorkMode::Read);
+      --workLevel;
+    }
+
+    void Deliver(std::string_view piece) {
+      bodyBytes += static_cast<std::int64_t>(piece.size());
+      (toDestination ? received : failedBody).append(piece);
+    }
+
+    // Hands the bytes received so far to the destination and the handlers. libcurl passes on
+    // its reads in pieces of at most 16 KiB; this puts them together again into blocks.
+    void Flush() {
+      if (headDone && !workBegun && head.HasBody()) {
+        workBegun = true;
+        BeginWork(head.chunked ? 0 : head.contentLength.value_or(0));
+      }
+      if (!received.empty()) {
+        bool written = sink(received);
+        received.clear();
+        if (!written) {
+          pending = HttpError(Kind::StreamWrite, "Stream write failed.");
+          return;
+        }
+      }
+      if (unreported > 0) {
+        std::int64_t bytes = unreported;
+        unreported = 0;
+        DoWork(bytes);
+      }
+    }
+
+    HttpClient& owner;
+    Sink sink;
+    char errorBuffer[CURL_ERROR_SIZE];
+    http::ResponseHead head;
+    bool headDone = false;
+    bool toDestination = false;
+    http::ChunkedDecoder chunks;
+    std::string failedBody;
+    std::string received;  // body bytes of the last read, not yet handed on
+    std::int64_t unreported = 0;
+    bool workBegun = false;
+    bool progressed = false;
+    std::int64_t bodyBytes = 0;
+    std::optional<HttpError> pending;
+    std::exception_ptr handlerError;
+    Clock::time_point lastActivity;
+    int workLevel = 0;
+    std::int64_t workCount = 0;
+  };
+
   explicit Impl(HttpClient& owner) : owner(owner) {
     GlobalInit();
     easy = curl_easy_init();
     multi = curl_multi_init();
     if (easy == nullptr || multi == nullptr) throw std::bad_alloc();
-    errorBuffer[0] = '\0';
-    received.reserve(2 * kReceiveBlock);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(easy, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -91,10 +166,8 @@ struct HttpClient::Impl {
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");  // in-memory cookie store
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Impl::OnHeader);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Impl::OnBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
   }
 
   ~Impl() {
@@ -102,63 +175,14 @@ struct HttpClient::Impl {
     curl_easy_cleanup(easy);
   }
 
-  using Sink = std::function<bool(std::string_view)>;
-
   // Runs one GET; returns the head of the successful response or throws.
   http::ResponseHead Run(const std::string& url, Sink sink);
 
-  static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user);
-  static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user);
-
-  void BeginWork(std::int64_t expected) {
-    if (++workLevel == 1) {
-      workCount = 0;
-      if (owner.WorkBegin) owner.WorkBegin(owner, WorkMode::Read, expected);
-    }
-  }
-  void DoWork(std::int64_t bytes) {
-    if (workLevel < 1) return;
-    workCount += bytes;
-    if (owner.Work) owner.Work(owner, WorkMode::Read, workCount);
-  }
-  void EndWork() {
-    if (workLevel == 1 && owner.WorkEnd) owner.WorkEnd(owner, WorkMode::Read);
-    --workLevel;
-  }
-
-  void Deliver(std::string_view piece) {
-    bodyBytes += static_cast<std::int64_t>(piece.size());
-    (toDestination ? received : failedBody).append(piece);
-  }
-
-  // Hands the bytes received so far to the destination and the handlers. libcurl passes on
-  // its reads in pieces of at most 16 KiB; this puts them together again into blocks.
-  void Flush() {
-    if (headDone && !workBegun && head.HasBody()) {
-      workBegun = true;
-      BeginWork(head.chunked ? 0 : head.contentLength.value_or(0));
-    }
-    if (!received.empty()) {
-      bool written = sink(received);
-      received.clear();
-      if (!written) {
-        pending = HttpError(Kind::StreamWrite, "Stream write failed.");
-        return;
-      }
-    }
-    if (unreported > 0) {
-      std::int64_t bytes = unreported;
-      unreported = 0;
-      DoWork(bytes);
-    }
-  }
-
-  HttpError MapFailure(CURLcode code, bool https);
+  HttpError MapFailure(CURLcode code, bool https, const Transfer& transfer);
 
   HttpClient& owner;
   CURL* easy = nullptr;
   CURLM* multi = nullptr;
-  char errorBuffer[CURL_ERROR_SIZE];
   std::chrono::milliseconds connectTimeout = kConnectTimeout;
   std::chrono::milliseconds idleTimeout = kIdleReadTimeout;
 
@@ -166,30 +190,11 @@ struct HttpClient::Impl {
   std::mutex mutex;
   bool busy = false;
   std::atomic<bool> abort{false};
-
-  // State of the GET in progress.
-  Sink sink;
-  http::ResponseHead head;
-  bool headDone = false;
-  bool toDestination = false;
-  http::ChunkedDecoder chunks;
-  std::string failedBody;
-  std::string received;  // body bytes of the last read, not yet handed on
-  std::int64_t unreported = 0;
-  bool workBegun = false;
-  bool progressed = false;
-  std::int64_t bodyBytes = 0;
-  std::optional<HttpError> pending;
-  std::exception_ptr handlerError;
-  Clock::time_point lastActivity;
-
-  int workLevel = 0;
-  std::int64_t workCount = 0;
 };
 
-std::size_t HttpClient::Impl::OnHeader(char* data, std::size_t size, std::size_t count,
-                                       void* user) {
-  auto* self = static_cast<Impl*>(user);
+std::size_t HttpClient::Impl::Transfer::OnHeader(char* data, std::size_t size, std::size_t count,
+                                                 void* user) {
+  auto* self = static_cast<Transfer*>(user);
   std::size_t length = size * count;
   std::string_view line(data, length);
   self->lastActivity = Clock::now();
@@ -206,8 +211,9 @@ std::size_t HttpClient::Impl::OnHeader(char* data, std::size_t size, std::size_t
   return length;
 }
 
-std::size_t HttpClient::Impl::OnBody(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* self = static_cast<Impl*>(user);
+std::size_t HttpClient::Impl::Transfer::OnBody(char* data, std::size_t size, std::size_t count,
+                                               void* user) {
+  auto* self = static_cast<Transfer*>(user);
   std::size_t length = size * count;
   std::string_view raw(data, length);
   self->lastActivity = Clock::now();
@@ -236,15 +242,18 @@ std::size_t HttpClient::Impl::OnBody(char* data, std::size_t size, std::size_t c
   return length;
 }
 
-HttpError HttpClient::Impl::MapFailure(CURLcode code, bool https) {
+HttpError HttpClient::Impl::MapFailure(CURLcode code, bool https, const Transfer& transfer) {
   long osErrno = 0;
   curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
-  std::string detail = errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
+  std::string detail =
+      transfer.errorBuffer[0] != '\0' ? transfer.errorBuffer : curl_easy_strerror(code);
   auto transport = [&] {
     int number = static_cast<int>(osErrno);
     return TransportError(number, number != 0 ? std::strerror(number) : detail);
   };
-  bool shortBody = headDone && head.contentLength && bodyBytes < *head.contentLength;
+  const http::ResponseHead& head = transfer.head;
+  bool shortBody =
+      transfer.headDone && head.contentLength && transfer.bodyBytes < *head.contentLength;
   switch (code) {
     case CURLE_GOT_NOTHING:
     case CURLE_PARTIAL_FILE:
@@ -297,20 +306,7 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
     busy = true;
     abort = false;
   }
-  sink = std::move(destination);
-  head = {};
-  headDone = false;
-  toDestination = false;
-  chunks = {};
-  failedBody.clear();
-  received.clear();
-  unreported = 0;
-  workBegun = false;
-  bodyBytes = 0;
-  pending.reset();
-  handlerError = nullptr;
-  workLevel = 0;
-  errorBuffer[0] = '\0';
+  Transfer transfer(owner, std::move(destination));
 
   HeaderList headers;
   headers.Add(std::string("Accept: ") + kAccept);
@@ -318,6 +314,9 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
   if (!agent.empty()) headers.Add("User-Agent: " + agent);
   curl_easy_setopt(easy, CURLOPT_URL, effective.c_str());
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list);
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeout.count()));
   if (!owner.CaFile.empty()) {
     curl_easy_setopt(easy, CURLOPT_CAINFO, owner.CaFile.c_str());
@@ -331,18 +330,18 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
   bool reading = false;
   for (;;) {
     int running = 0;
-    progressed = false;
+    transfer.progressed = false;
     if (curl_multi_perform(multi, &running) != CURLM_OK) {
       result = CURLE_OUT_OF_MEMORY;
       break;
     }
     try {
-      Flush();
+      transfer.Flush();
     } catch (...) {
-      handlerError = std::current_exception();
+      transfer.handlerError = std::current_exception();
       break;
     }
-    if (pending) break;
+    if (transfer.pending) break;
     if (running == 0) {
       int left = 0;
       while (CURLMsg* msg = curl_multi_info_read(multi, &left))
@@ -360,12 +359,12 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
       curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
       if (pretransfer > 0) {
         reading = true;
-        lastActivity = Clock::now();
+        transfer.lastActivity = Clock::now();
       }
     }
     if (reading) {
-      auto idle =
-          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastActivity);
+      auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() -
+                                                                        transfer.lastActivity);
       if (idle >= idleTimeout) {
         timedOut = true;
         break;
@@ -373,7 +372,8 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
       waitFor = std::min(waitFor, idleTimeout - idle);
     }
     // After a read there is usually more waiting; polling first would only cost a call.
-    if (!progressed) curl_multi_poll(multi, nullptr, 0, static_cast<int>(waitFor.count()), nullptr);
+    if (!transfer.progressed)
+      curl_multi_poll(multi, nullptr, 0, static_cast<int>(waitFor.count()), nullptr);
     if (abort) {
       aborted = true;
       break;
@@ -381,13 +381,17 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
   }
   // Removing a transfer that has not finished also closes its connection.
   curl_multi_remove_handle(multi, easy);
+  // The handle outlives this GET; it keeps no pointer into it.
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
-  sink = nullptr;
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, nullptr);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
+  transfer.sink = nullptr;
 
   std::exception_ptr endError;
-  if (workLevel > 0) {
+  if (transfer.workLevel > 0) {
     try {
-      EndWork();
+      transfer.EndWork();
     } catch (...) {
       endError = std::current_exception();
     }
@@ -403,18 +407,18 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
     abort = false;
   }
 
-  if (handlerError) std::rethrow_exception(handlerError);
-  if (pending) throw *pending;
+  if (transfer.handlerError) std::rethrow_exception(transfer.handlerError);
+  if (transfer.pending) throw *transfer.pending;
   if (aborted) throw ConnectionClosed();
   if (timedOut) throw TransportError(ETIMEDOUT, std::strerror(ETIMEDOUT));
-  if (result != CURLE_OK) throw MapFailure(result, https);
+  if (result != CURLE_OK) throw MapFailure(result, https, transfer);
   if (endError) std::rethrow_exception(endError);
   // libcurl accepts a head cut off by the peer's close; the head was never complete.
-  if (!headDone) throw ConnectionClosed();
-  if (!toDestination)
-    throw HttpError(Kind::Protocol, head.statusLine, head.status,
-                    http::BodyToText(head.contentType, failedBody));
-  return head;
+  if (!transfer.headDone) throw ConnectionClosed();
+  if (!transfer.toDestination)
+    throw HttpError(Kind::Protocol, transfer.head.statusLine, transfer.head.status,
+                    http::BodyToText(transfer.head.contentType, transfer.failedBody));
+  return transfer.head;
 }
 
 HttpClient::HttpClient() : impl_(std::make_unique<Impl>(*this)) {

@@ -2,28 +2,15 @@
 
 #include <charconv>
 
+#include "http/AsciiText.h"
 #include "http/HttpError.h"
 
 namespace kestrune::http {
 namespace {
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() &&
-         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-    s.remove_suffix(1);
-  return s;
+// Header names and values: blanks around them, and a stray CR or LF left at the end.
+std::string_view TrimHeader(std::string_view s) {
+  return Trim(s, " \t", " \t\r\n");
 }
 
 [[noreturn]] void UnknownProtocol() {
@@ -46,7 +33,7 @@ std::string NormalizeUrl(std::string_view url) {
   std::size_t sep = url.find("://");
   if (sep == std::string_view::npos || sep == 0) UnknownProtocol();
   std::string scheme;
-  for (char c : url.substr(0, sep)) scheme += Lower(c);
+  for (char c : url.substr(0, sep)) scheme += LowerAscii(c);
   std::string rest(url.substr(sep + 3));
 
   // Windows-style relative paths arrive glued onto URLs; only the part before the query counts.
@@ -104,8 +91,8 @@ bool ResponseHead::AddLine(std::string_view line) {
   }
   std::size_t colon = text.find(':');
   if (colon == std::string_view::npos) return false;
-  std::string_view name = Trim(text.substr(0, colon));
-  std::string_view value = Trim(text.substr(colon + 1));
+  std::string_view name = TrimHeader(text.substr(0, colon));
+  std::string_view value = TrimHeader(text.substr(colon + 1));
   if (EqualsNoCase(name, "Content-Type")) {
     contentType = std::string(value);
   } else if (EqualsNoCase(name, "Content-Length")) {
@@ -116,7 +103,8 @@ bool ResponseHead::AddLine(std::string_view line) {
   } else if (EqualsNoCase(name, "Transfer-Encoding")) {
     // The last coding decides; only "chunked" is ever applied by a server to a GET reply.
     std::size_t comma = value.rfind(',');
-    std::string_view last = Trim(comma == std::string_view::npos ? value : value.substr(comma + 1));
+    std::string_view last =
+        TrimHeader(comma == std::string_view::npos ? value : value.substr(comma + 1));
     chunked = EqualsNoCase(last, "chunked");
   }
   return false;

@@ -1,11 +1,9 @@
-// The start-up's text rules, the line-end normalisation of the settings document, the
-// decimal rule of stored integers, and the two layouts.
+// The start-up's text rules, the decimal rule of stored integers, and the two layouts.
 
 #include <gtest/gtest.h>
 
 #include "LauncherTestSupport.h"
 #include "MainForm.h"
-#include "SettingsDocument.h"
 #include "StartupRules.h"
 #include "UserSections.h"
 
@@ -40,19 +38,6 @@ TEST(SingleInstanceName, CutsAtTheFirstDotAndLowersAllButTheFirstCharacter) {
         Case{"C:\\Games\\KestruneUpdater.exe", "kestruneupdater"},
         Case{"C:KestruneUpdater", "kestruneupdater"}, Case{"", ""}}) {
     EXPECT_EQ(SingleInstanceName(c.file), c.name) << c.file;
-  }
-}
-
-TEST(NormalizeLineEnds, EveryLineEndsInCrLf) {
-  struct Case {
-    const char* in;
-    const char* out;
-  };
-  for (const Case c :
-       {Case{"", ""}, Case{"a", "a\r\n"}, Case{"a\r\n", "a\r\n"}, Case{"a\nb", "a\r\nb\r\n"},
-        Case{"a\rb\r", "a\r\nb\r\n"}, Case{"a\n\r\nb", "a\r\n\r\nb\r\n"},
-        Case{"a\n\rb", "a\r\n\r\nb\r\n"}, Case{"\n", "\r\n"}, Case{"a\r\r\n", "a\r\n\r\n"}}) {
-    EXPECT_EQ(NormalizeLineEnds(c.in), c.out) << testing::PrintToString(std::string(c.in));
   }
 }
 

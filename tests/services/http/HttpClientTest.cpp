@@ -496,5 +496,23 @@ TEST(HttpTimeout, SilentServerEndsAsTransportFailure) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(3000));
 }
 
+// A slow line: each byte comes well within the idle limit, the whole body long after it.
+TEST(HttpTimeout, BodyThatKeepsArrivingOutlastsTheIdleLimit) {
+  const std::string body = "slow but steady";
+  LoopbackServer server([&body](LoopbackConnection& c, int) {
+    if (c.ReadRequest().empty()) return;
+    c.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n");
+    for (const char b : body) {
+      c.Sleep(milliseconds(100));
+      c.Send(std::string(1, b));
+    }
+  });
+  HttpClient client;
+  client.SetTimeoutsForTest(milliseconds(1000), milliseconds(300));
+  std::string text;
+  EXPECT_NO_THROW(text = client.GetText(server.Url("/slow")));
+  EXPECT_EQ(text, body);
+}
+
 }  // namespace
 }  // namespace kestrune
