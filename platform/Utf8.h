@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace platform {
@@ -18,5 +19,8 @@ struct Utf8Char {
 // complete, shortest-form sequence of a code point up to U+10FFFF outside the surrogates is
 // invalid on its own, so that the next call resynchronises on the byte after it.
 Utf8Char DecodeUtf8(std::string_view s, std::size_t at);
+
+// Appends the UTF-8 form of `code` (a code point up to U+10FFFF, not a surrogate) to `out`.
+void AppendUtf8(std::string& out, std::uint32_t code);
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "PlatformText.h"
+#include "Utf8.h"
 #include "http/AsciiText.h"
 
 namespace kestrune::http {
@@ -145,24 +146,6 @@ bool IsTextXml(const std::string& type) {
          (StartsWithNoCase(type, "text/") && EndsWith(type, "+xml"));
 }
 
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 // The characters of an IANA charset name. The system may look names up with punctuation and
@@ -218,7 +201,7 @@ std::string BodyToText(std::string_view contentType, std::string_view body) {
     // ChooseCharset only names a charset the system knows.
     if (std::optional<std::string> text = platform::ConvertToUtf8(body, charset)) return *text;
   }
-  for (char c : body) AppendUtf8(out, static_cast<unsigned char>(c));
+  for (char c : body) platform::AppendUtf8(out, static_cast<unsigned char>(c));
   return out;
 }
 

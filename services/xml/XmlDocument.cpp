@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "PlatformText.h"
+#include "Utf8.h"
 #include "xml/XmlTree.h"
 
 namespace kestrune {
@@ -42,19 +43,6 @@ int HexDigit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-void AppendUtf8(std::uint32_t code, std::string& out) {
-  if (code < 0x80) {
-    out.push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
 }
 
 // The number of a character reference ("#65", "#x41"), or -1 when the text
@@ -95,7 +83,8 @@ bool AppendReference(std::string_view ref, std::string& out) {
   const long code = CharacterReference(ref);
   if (code < 0 || code >= 0xFFFF) return false;
   // A lone surrogate has no UTF-8 form.
-  AppendUtf8(code >= 0xD800 && code <= 0xDFFF ? 0xFFFD : static_cast<std::uint32_t>(code), out);
+  platform::AppendUtf8(
+      out, code >= 0xD800 && code <= 0xDFFF ? 0xFFFD : static_cast<std::uint32_t>(code));
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace platform {
 namespace {
@@ -49,6 +50,27 @@ TEST(DecodeUtf8, StartsAtTheGivenOffset) {
   EXPECT_TRUE(c.valid);
   EXPECT_EQ(c.code, 0x418u);
   EXPECT_EQ(c.length, 2u);
+}
+
+TEST(AppendUtf8, WritesTheShortestFormAtEveryLengthBoundary) {
+  const std::pair<std::uint32_t, std::string> cases[] = {
+      {0x41, "A"},
+      {0x7F, "\x7F"},
+      {0x80, "\xC2\x80"},
+      {0xE9, "\xC3\xA9"},
+      {0x7FF, "\xDF\xBF"},
+      {0x800, "\xE0\xA0\x80"},
+      {0x20AC, "\xE2\x82\xAC"},
+      {0xFFFD, "\xEF\xBF\xBD"},
+      {0x10000, "\xF0\x90\x80\x80"},
+      {0x1F600, "\xF0\x9F\x98\x80"},
+      {0x10FFFF, "\xF4\x8F\xBF\xBF"},
+  };
+  for (const auto& [code, bytes] : cases) {
+    std::string out = "x";
+    AppendUtf8(out, code);
+    EXPECT_EQ(out, "x" + bytes) << std::hex << code;
+  }
 }
 
 }  // namespace
