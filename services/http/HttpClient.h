@@ -48,6 +48,12 @@ class HttpClient {
   // with Kind::ConnectionClosed. Without a connection it does nothing. The next GET reconnects.
   void Disconnect();
 
+  // The most body bytes a GET may take (0: no bound). A larger announced Content-Length fails
+  // at once, before the body is read; a body that grows past it fails when it does.
+  std::int64_t MaxBodySize = 0;
+  // How long one GET may take in all, however steadily bytes arrive (0: no bound).
+  std::chrono::milliseconds Deadline{0};
+
   // Sent as "User-Agent"; empty sends no such header.
   std::string UserAgent = kDefaultUserAgent;
 
