@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -54,6 +55,10 @@ class File {
   void Write(const void* buffer, std::size_t count);
   std::uint64_t Size();
   void Seek(std::uint64_t position);
+  // Writes the file's data and size to the disk before returning (fsync /
+  // FlushFileBuffers), so that a rename after it never installs a file a
+  // crash could leave empty or short. Throws SystemError.
+  void Flush();
   // Closes the handle; throws SystemError if the system reports a failure
   // (some file systems report delayed write errors only here).
   void Close();
@@ -75,6 +80,20 @@ bool RemoveFile(const std::string& path) noexcept;
 // Moves `from` over `to`, replacing it atomically where the system allows,
 // keeping the permission bits of the file it replaces. Throws SystemError.
 void ReplaceFile(const std::string& from, const std::string& to);
+// Writes `bytes` as the whole file at `path`: into `path` + ".tmp-<process
+// id>" beside it, flushed to disk, then renamed over `path` (ReplaceFile). A
+// reader sees the old file or the new one, never a part of either. Throws
+// SystemError after removing the temporary file; `path` is then unchanged.
+void ReplaceFileContents(const std::string& path, std::string_view bytes);
+
+// How many leading bytes LooksLikeExecutable needs at most.
+inline constexpr std::size_t kExecutableSignatureSize = 4;
+// Whether a file that begins with `firstBytes` (its first
+// kExecutableSignatureSize bytes, or all of a shorter file) is a program this
+// system runs: Windows: "MZ"; POSIX: an ELF header ("\x7fELF") or a "#!"
+// line. An empty file is not. Pure.
+bool LooksLikeExecutable(std::string_view firstBytes);
+
 // Throws SystemError when `path` exists but could not be replaced by a new
 // file (a directory, or a file another program holds open without sharing).
 void CheckReplaceable(const std::string& path);

@@ -100,6 +100,12 @@ void File::Seek(std::uint64_t position) {
   if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) ThrowLast();
 }
 
+void File::Flush() {
+  while (::fsync(fd_) != 0) {
+    if (errno != EINTR) ThrowLast();
+  }
+}
+
 void File::Close() {
   if (fd_ < 0) return;
   const int fd = fd_;

@@ -333,9 +333,8 @@ bool StartHandOverScript(const std::string& batchScript, const std::string& shel
   }
   path += ".sh";
   try {
-    File script = File::Create(path);
-    script.Write(shellScript.data(), shellScript.size());
-    script.Close();
+    // Never a half-written script for /bin/sh to run.
+    ReplaceFileContents(path, shellScript);
   } catch (const SystemError&) {
     return false;
   }

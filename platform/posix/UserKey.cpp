@@ -233,19 +233,9 @@ void WriteLine(const std::string& folder, const std::string& name, const std::st
   }
   if (!written) bytes += line + '\n';
 
-  // Readers only ever see the old file or the new one. No fsync: losing the
-  // last write on a crash is acceptable for these values.
-  const std::string target = folder + "/" + kValuesFile;
-  const std::string temporary = target + ".tmp-" + std::to_string(::getpid());
-  try {
-    File file = File::Create(temporary);
-    file.Write(bytes.data(), bytes.size());
-    file.Close();
-    ReplaceFile(temporary, target);
-  } catch (...) {
-    RemoveFile(temporary);
-    throw;
-  }
+  // Readers only ever see the old file or the new one, and a crash after the
+  // rename cannot leave an empty one.
+  ReplaceFileContents(folder + "/" + kValuesFile, bytes);
 }
 
 }  // namespace

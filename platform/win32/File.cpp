@@ -109,6 +109,10 @@ void File::Seek(std::uint64_t position) {
   if (!SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN)) ThrowLast();
 }
 
+void File::Flush() {
+  if (!FlushFileBuffers(handle_)) ThrowLast();
+}
+
 void File::Close() {
   if (handle_ == nullptr) return;
   HANDLE h = handle_;

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 
+#include "ResourceLimit.h"
 #include "TestSupport.h"
 
 namespace platform {
@@ -58,6 +61,61 @@ TEST(File, ReplaceKeepsThePermissionsOfTheReplacedFile) {
   EXPECT_EQ(GetPathKind(fresh), PathKind::Missing);
   EXPECT_EQ(std::filesystem::status(target).permissions(),
             static_cast<std::filesystem::perms>(0750));
+}
+
+// The new content reaches the name whole or not at all: a reader holding the old file keeps
+// it, and a write the disk refuses part way leaves the old content and no temporary file.
+TEST(File, ReplaceFileContentsPutsOnlyAWholeFileUnderTheName) {
+  TempDir dir;
+  const auto target = dir.file("values.reg");
+  WriteFile(target, "old");
+  ::chmod(target.c_str(), 0640);
+  const auto link = dir.file("reader");
+  std::filesystem::create_hard_link(target, link);
+
+  ReplaceFileContents(target, "new");
+  EXPECT_EQ(ReadFile(target), "new");
+  EXPECT_EQ(ReadFile(link), "old");
+  EXPECT_EQ(std::filesystem::status(target).permissions(),
+            static_cast<std::filesystem::perms>(0640));
+
+  {
+    kestrune::test::ResourceLimit limit(RLIMIT_FSIZE, 16);
+    EXPECT_THROW(ReplaceFileContents(target, std::string(100, 'x')), SystemError);
+  }
+  EXPECT_EQ(ReadFile(target), "new");
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"reader", "values.reg"}));
+
+  EXPECT_THROW(ReplaceFileContents(dir.file("no-dir/f"), "x"), SystemError);
+}
+
+TEST(Executable, OnlyThisSystemsProgramsLookLikeOne) {
+  const struct {
+    std::string firstBytes;
+    bool expected;
+  } cases[] = {
+      {"\x7f"
+       "ELF",
+       true},
+      {"#!/bin/sh", true},
+      {"#!", true},
+      {"", false},
+      {"\x7f"
+       "EL",
+       false},
+      {"MZ\x90", false},  // a Windows program
+      {"<!DO", false},
+      {"\xef\xbb\xbf#", false},
+      {" #!/", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.firstBytes);
+    EXPECT_EQ(LooksLikeExecutable(c.firstBytes), c.expected);
+  }
 }
 
 TEST(File, RemoveAndCheckReplaceable) {

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "Platform.h"
+#include "ResourceLimit.h"
 #include "ScopedEnv.h"
 #include "TestSupport.h"
 
@@ -386,6 +387,17 @@ TEST_F(DetachedStart, ReportsWhatCannotBeStarted) {
   }
   ExpectNoChildren();
   EXPECT_FALSE(fs::exists(Marker()));
+}
+
+// The shell script is run only once it is whole: one the disk refuses part way is neither
+// started nor left under its name.
+TEST_F(DetachedStart, AHandOverScriptTheDiskRefusesIsNeitherStartedNorLeft) {
+  const std::string script = "#!/bin/sh\n: > '" + Marker() + "'\n# " + std::string(200, '-') + "\n";
+  {
+    kestrune::test::ResourceLimit limit(RLIMIT_FSIZE, 32);
+    EXPECT_FALSE(StartHandOverScript(dir_.file("Installer.cmd"), script));
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
 }
 
 TEST_F(DetachedStart, ShellOpenRunsAnExecutableWithItsParametersInTheCurrentDirectory) {
