@@ -1,7 +1,9 @@
 #include "VersionDownloaderThread.h"
 
+#include <cctype>
 #include <memory>
-#include <sstream>
+#include <optional>
+#include <ostream>
 #include <stdexcept>
 
 #include "Platform.h"
@@ -11,8 +13,6 @@
 namespace kestrune {
 
 namespace {
-
-constexpr const char* kPartialSuffix = ".part";
 
 std::string ShellQuote(const std::string& text) {
   std::string quoted = "'";
@@ -75,6 +75,16 @@ InstallerPaths BuildInstallerPaths(const LauncherSettings& settings) {
   return paths;
 }
 
+bool MatchesAnnouncedDigest(const std::string& digest, const std::string& announced) {
+  if (announced.size() != digest.size()) return false;
+  for (std::size_t i = 0; i < announced.size(); ++i) {
+    const char c = announced[i];
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (!hex || std::tolower(static_cast<unsigned char>(c)) != digest[i]) return false;
+  }
+  return true;
+}
+
 bool StartInstallerScript(const InstallerPaths& paths) {
   return platform::StartHandOverScript(paths.script,
                                        InstallerShellScript(paths.newExe, paths.runningExe));
@@ -93,11 +103,10 @@ void RunInstaller(LauncherInterface& launcher, const ScriptStarter& start) {
   platform::RemoveFile(paths.script);
   platform::RemoveFile(paths.secondScript);
 
-  const std::string bytes =
-      InstallerScript(settings.dirUserProfile, platform::CurrentDirectory(), settings.exeName);
-  platform::File script = platform::File::Create(paths.script);
-  script.Write(bytes.data(), bytes.size());
-  script.Close();
+  // Never a half-written script for the command interpreter to run.
+  platform::ReplaceFileContents(
+      paths.script,
+      InstallerScript(settings.dirUserProfile, platform::CurrentDirectory(), settings.exeName));
 
   try {
     // Whether it started changes nothing: the window closes either way.
@@ -136,51 +145,54 @@ bool VersionDownloader::Download() {
   SetBar(Bar::Total, 0);
   totalprogressV = kBarWidth;
 
-  std::ostringstream body;
-  {
-    auto http = std::make_unique<HttpClient>();
-    http->UserAgent = kSelfUpdateUserAgent;
-    http->WorkBegin = [this](HttpClient&, HttpClient::WorkMode, std::int64_t total) {
-      HttpWorkBegin(total);
-    };
-    http->Work = [this](HttpClient&, HttpClient::WorkMode, std::int64_t count) { HttpWork(count); };
-    http->WorkEnd = [](HttpClient&, HttpClient::WorkMode) {};
-    try {
-      // A body cut short of its announced length fails here too, so it never gets written.
-      http->GetToStream(launcher.settings().updaterURL, body);
-    } catch (const std::exception&) {
-      body.str({});
-      http.reset();
-      Synchronize([this] { launcher.ApplyIdleLayout(); });
-      ShowStatus(msgSelfUpdateError);
-      SetBar(Bar::File, kBarWidth);
-      SetBar(Bar::Total, kBarWidth);
-      return false;
-    }
+  const LauncherSettings& settings = launcher.settings();
+  // Streamed to the profile folder under another name, so that a crash, a full disk or a
+  // refused body never leaves a partial KestruneUpdater.exe for the script to install.
+  NewLauncherFile file(settings.dirUserProfile + platform::NativePath("\\" + settings.exeName),
+                       maxBodySize);
+  if (!Fetch(file) || !Acceptable(file)) {
+    file.Discard();
+    Synchronize([this] { launcher.ApplyIdleLayout(); });
+    ShowStatus(msgSelfUpdateError);
+    SetBar(Bar::File, kBarWidth);
+    SetBar(Bar::Total, kBarWidth);
+    return false;
   }
-  WriteNewExecutable(body.str());
-  body.str({});
+  file.Commit();
   StepTotalBar();
   Synchronize([this] { handOver(); });
   return true;
 }
 
-void VersionDownloader::WriteNewExecutable(const std::string& bytes) {
-  const LauncherSettings& settings = launcher.settings();
-  const std::string target =
-      settings.dirUserProfile + platform::NativePath("\\" + settings.exeName);
-  // Written under another name first, so that a crash or a full disk never leaves a partial
-  // KestruneUpdater.exe for the script to install.
-  const std::string partial = target + kPartialSuffix;
+bool VersionDownloader::Fetch(NewLauncherFile& file) {
+  std::ostream out(&file);
+  auto http = std::make_unique<HttpClient>();
+  http->UserAgent = kSelfUpdateUserAgent;
+  http->MaxBodySize = maxBodySize;
+  http->WorkBegin = [this](HttpClient&, HttpClient::WorkMode, std::int64_t total) {
+    HttpWorkBegin(total);
+  };
+  http->Work = [this](HttpClient&, HttpClient::WorkMode, std::int64_t count) { HttpWork(count); };
+  http->WorkEnd = [](HttpClient&, HttpClient::WorkMode) {};
+  // Closing the window disconnects it (Cancel never does), so that the close does not wait
+  // for the transfer. The close asks for termination first: one that came before the
+  // connection was attached is seen here instead.
+  const Connection connection(*this, [&http] { http->Disconnect(); });
+  if (TerminationRequested()) return false;
   try {
-    platform::File file = platform::File::Create(partial);
-    file.Write(bytes.data(), bytes.size());
-    file.Close();
-    platform::ReplaceFile(partial, target);
-  } catch (...) {
-    platform::RemoveFile(partial);
-    throw;
+    // A body cut short of its announced length fails here too, so it never gets installed.
+    http->GetToStream(launcher.settings().updaterURL, out);
+  } catch (const std::exception&) {
+    if (file.writeError()) std::rethrow_exception(file.writeError());
+    return false;
   }
+  return true;
+}
+
+bool VersionDownloader::Acceptable(NewLauncherFile& file) const {
+  if (!file.LooksLikeExecutable()) return false;
+  const std::optional<std::string>& announced = launcher.settings().updaterSHA256;
+  return !announced || MatchesAnnouncedDigest(file.HexDigest(), *announced);
 }
 
 void VersionDownloader::ShowStatus(std::int32_t code) {

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "Limits.h"
+#include "NewLauncherFile.h"
 #include "Worker.h"
 
 namespace kestrune {
@@ -38,6 +40,10 @@ struct InstallerPaths {
 };
 InstallerPaths BuildInstallerPaths(const LauncherSettings& settings);
 
+// Whether `digest` (64 lower-case hexadecimal digits) is `announced`, a SHA-256 in
+// hexadecimal digits of either case; an announced value of any other form matches nothing.
+bool MatchesAnnouncedDigest(const std::string& digest, const std::string& announced);
+
 // Starts the hand-over script written at paths.script; false when it did not start.
 using ScriptStarter = std::function<bool(const InstallerPaths& paths)>;
 // platform::StartHandOverScript, with the shell equivalent for systems without batch files.
@@ -56,6 +62,8 @@ class VersionDownloader : public Worker {
   // The hand-over step, run on the user-interface thread once the new executable is in place;
   // RunInstaller unless a test replaces it before Start().
   std::function<void()> handOver = [this] { RunInstaller(launcher); };
+  // The largest body taken as the new launcher; a test may lower it before Start().
+  std::int64_t maxBodySize = limits::kUpdaterBody;
 
  protected:
   void Execute() override;
@@ -64,9 +72,14 @@ class VersionDownloader : public Worker {
 
  private:
   bool CheckVersion();
-  // False when the GET failed (the failure steps have run); throws for any other error.
+  // False when the GET failed or its body is no launcher (the failure steps have run);
+  // throws when the disk refused the file.
   bool Download();
-  void WriteNewExecutable(const std::string& body);
+  // False when the GET failed; throws when the disk refused a write.
+  bool Fetch(NewLauncherFile& file);
+  // Whether the body may replace the launcher: an executable of this system, with the
+  // SHA-256 that the settings announce when they announce one.
+  bool Acceptable(NewLauncherFile& file) const;
   void ShowStatus(std::int32_t code);
   void SetBar(Bar bar, float width);
   void StepTotalBar();

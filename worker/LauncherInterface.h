@@ -3,6 +3,7 @@
 // the workers depend on this header only, so the launcher can depend on the workers.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "UiThread.h"
@@ -41,6 +42,8 @@ struct LauncherSettings {
   std::string criticalPatchlist;
   std::string patchListFolder;
   std::string updaterURL;
+  // The SHA-256 the new launcher must have, as the settings give it; none when they do not.
+  std::optional<std::string> updaterSHA256;
   std::int32_t criticalVersion = 0;
   std::int32_t currentUpdaterVersion = 0;
   std::string exeName;

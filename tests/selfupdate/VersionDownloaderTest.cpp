@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -28,6 +29,20 @@ namespace fs = std::filesystem;
 using test::Bytes;
 using test::ReadFile;
 using test::WriteFile;
+
+// `size` bytes that this system would run: an ELF header, then reproducible noise.
+std::string LauncherBytes(std::size_t size, unsigned seed) {
+  return "\x7f"
+         "ELF" +
+         Bytes(size - 4, seed);
+}
+
+// What sha256sum says of `bytes`.
+std::string Sha256Sum(const test::TempDir& tmp, const std::string& bytes) {
+  const std::string path = tmp.file("to-hash");
+  WriteFile(path, bytes);
+  return test::CommandOutput("sha256sum '" + path + "'").substr(0, 64);
+}
 
 // Logs the calls in order ("busy", "idle", "status N", "show N" with the code shown, "file W",
 // "total W", "close") and keeps the bars and the gate as the window would.
@@ -132,7 +147,7 @@ class VersionDownloaderTest : public ::testing::Test {
 };
 
 TEST_F(VersionDownloaderTest, DownloadFollowsTheFileBarAndReplacesAnEarlierFile) {
-  const std::string body = Bytes(1000000, 7);
+  const std::string body = LauncherBytes(1000000, 7);
   WriteFile((profile / "KestruneUpdater.exe").string(), "left by an earlier attempt");
   std::atomic<float> atHalf{-1};
   test::LoopbackServer server([&](test::LoopbackConnection& c, int) {
@@ -172,7 +187,7 @@ TEST_F(VersionDownloaderTest, DownloadFollowsTheFileBarAndReplacesAnEarlierFile)
 }
 
 TEST_F(VersionDownloaderTest, WithoutADeclaredLengthTheFileBarStaysEmpty) {
-  const std::string body = Bytes(200000, 3);
+  const std::string body = LauncherBytes(200000, 3);
   test::LoopbackServer server([&](test::LoopbackConnection& c, int) {
     c.ReadRequest();
     c.Send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body.substr(0, 100000));
@@ -232,10 +247,114 @@ TEST_F(VersionDownloaderTest, FailedDownloadsShowTheErrorWithBothBarsFull) {
   }
 }
 
+// A body that is no launcher, or not the announced one, or larger than the cap takes the
+// failure path and touches nothing: the launcher file already there stays as it was.
+TEST_F(VersionDownloaderTest, RefusedBodiesLeaveTheLauncherFileAsItWas) {
+  const std::string good = LauncherBytes(200000, 9);
+  struct Case {
+    const char* name;
+    std::string reply;
+    std::optional<std::string> announced;
+    std::int64_t cap = 0;  // 0: the real one
+    bool endless = false;  // then `reply` is the head only and the body never ends
+  };
+  const Case cases[] = {
+      {"empty body", test::Response("HTTP/1.1 200 OK", ""), std::nullopt},
+      {"HTML page",
+       test::Response("HTTP/1.1 200 OK",
+                      "<!DOCTYPE html><html><body>Service unavailable</body></html>",
+                      "Content-Type: text/html\r\n"),
+       std::nullopt},
+      {"HTML page that names an ELF later",
+       test::Response("HTTP/1.1 200 OK",
+                      "<html>\x7f"
+                      "ELF</html>"),
+       std::nullopt},
+      {"wrong updaterSHA256", test::Response("HTTP/1.1 200 OK", good), Sha256Sum(tmp, good + "x")},
+      {"malformed updaterSHA256", test::Response("HTTP/1.1 200 OK", good),
+       Sha256Sum(tmp, good).substr(0, 63) + "g"},
+      {"updaterSHA256 with a blank", test::Response("HTTP/1.1 200 OK", good),
+       " " + Sha256Sum(tmp, good)},
+      {"empty updaterSHA256", test::Response("HTTP/1.1 200 OK", good), std::string()},
+      {"announced length past the cap", test::Response("HTTP/1.1 200 OK", good), std::nullopt,
+       100000},
+      {"endless body past the cap",
+       "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + LauncherBytes(65536, 2), std::nullopt,
+       100000, true},
+  };
+  const fs::path target = profile / "KestruneUpdater.exe";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(profile);
+    fs::create_directories(profile);
+    WriteFile(target.string(), "the launcher of an earlier update");
+    launcher.settings_.updaterSHA256 = c.announced;
+    handedOver = false;
+    std::atomic<bool> clientGaveUp{false};
+    std::optional<test::LoopbackServer> server;
+    server.emplace([&](test::LoopbackConnection& conn, int) {
+      conn.ReadRequest();
+      conn.Send(c.reply);
+      // Until the client gives up, or far past any cap.
+      for (int i = 0; c.endless && i < 1000; ++i) {
+        if (conn.WaitForClientClose(std::chrono::milliseconds(5))) {
+          clientGaveUp = true;
+          break;
+        }
+        conn.Send(Bytes(65536, static_cast<unsigned>(i)));
+      }
+    });
+    launcher.settings_.updaterURL = server->Url("/u.exe");
+    auto worker = std::make_shared<VersionDownloader>(launcher);
+    if (c.cap != 0) worker->maxBodySize = c.cap;
+    worker->handOver = [this] { handedOver = true; };
+    const std::size_t before = launcher.Log().size();
+    worker->Start();
+    launcher.ui.ServeUntil([&] { return worker->Finished(); });
+
+    EXPECT_FALSE(handedOver);
+    EXPECT_EQ(Listing(), std::vector<std::string>{"KestruneUpdater.exe"});
+    EXPECT_EQ(ReadFile(target.string()), "the launcher of an earlier update");
+    const std::vector<std::string> log = launcher.Log();
+    ASSERT_GE(log.size() - before, 5u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 5, log.end()),
+              (std::vector<std::string>{"idle", "status 11", "show 11", "file 409.000000",
+                                        "total 409.000000"}));
+    EXPECT_TRUE(launcher.canUpdate);
+    server.reset();  // its script has ended
+    EXPECT_EQ(clientGaveUp, c.endless);
+  }
+  launcher.settings_.updaterSHA256.reset();
+}
+
+// The announced SHA-256, in either case, lets the right body through byte for byte.
+TEST_F(VersionDownloaderTest, TheAnnouncedDigestLetsTheRightBodyThrough) {
+  const std::string body = LauncherBytes(300000, 4);
+  const std::string digest = Sha256Sum(tmp, body);
+  ASSERT_EQ(digest.size(), 64u);
+  std::string upper = digest;
+  for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  for (const std::string& announced : {digest, upper}) {
+    SCOPED_TRACE(announced);
+    fs::remove_all(profile);
+    fs::create_directories(profile);
+    handedOver = false;
+    launcher.settings_.updaterSHA256 = announced;
+    test::LoopbackServer server([&](test::LoopbackConnection& c, int) {
+      c.ReadRequest();
+      c.Send(test::Response("HTTP/1.1 200 OK", body));
+    });
+    Run(server.Url("/u.exe"));
+    ASSERT_TRUE(handedOver);
+    EXPECT_TRUE(atHandOver == body) << "size at hand-over " << atHandOver.size();
+    EXPECT_EQ(profileAtHandOver, std::vector<std::string>{"KestruneUpdater.exe"});
+  }
+}
+
 // A write that fails (a full disk, or a folder named KestruneUpdater.exe in the way) leaves
 // no half-written executable and no partial file, and the window keeps the busy layout.
 TEST_F(VersionDownloaderTest, AFailedWriteEndsSilentlyAndLeavesNoPartialFile) {
-  const std::string body = Bytes(200000, 5);
+  const std::string body = LauncherBytes(200000, 5);
   const fs::path target = profile / "KestruneUpdater.exe";
   for (const bool fullDisk : {true, false}) {
     SCOPED_TRACE(fullDisk ? "full disk" : "folder in the way");
@@ -334,6 +453,23 @@ TEST_F(RunInstallerTest, ClosesEvenWhenTheScriptDidNotStart) {
   RunInstaller(launcher, [](const InstallerPaths&) { return false; });
   EXPECT_TRUE(fs::exists(profile / "Installer.cmd"));
   EXPECT_EQ(launcher.Log().back(), "close");
+}
+
+// The script goes under its name only once it is whole: a write the disk refuses part way
+// leaves no Installer.cmd (nor a temporary file) for anything to run.
+TEST_F(RunInstallerTest, AScriptTheDiskRefusesPartWayIsNeverInPlace) {
+  bool started = false;
+  {
+    test::ResourceLimit limit(RLIMIT_FSIZE, 64);
+    EXPECT_THROW(RunInstaller(launcher,
+                              [&](const InstallerPaths&) {
+                                started = true;
+                                return true;
+                              }),
+                 platform::SystemError);
+  }
+  EXPECT_FALSE(started);
+  EXPECT_TRUE(Listing().empty());
 }
 
 TEST_F(RunInstallerTest, AnUnwritableScriptKeepsTheWindowOpen) {
