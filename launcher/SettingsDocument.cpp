@@ -31,6 +31,11 @@ void TFormUpdater::LoadSettings() {
     criticalPatchlist = root.FindElement("criticalPatchlistURL").ValueText();
     patchListFolder = root.ChildText("patchListFolder", "");
     updaterURL = root.FindElement("updaterURL").ValueText();
+    // Read with the URL, so that a later value that fails never leaves the URL without the
+    // digest the new launcher must match.
+    if (const XmlElement digest = root.FindElement("updaterSHA256")) {
+      updaterSHA256 = digest.ValueText();
+    }
     criticalVersion = root.FindElement("criticalVersion").ValueInteger();
     autoStartClient = root.FindElement("autoStartClient").ValueBool();
     doubleRunCheck = root.FindElement("doubleRunCheck").ValueBool();

@@ -128,11 +128,12 @@ struct Fields {
   bool autoStartClient = false;
   bool doubleRunCheck = false;
   bool closeUpdaterAfterStartinGame = false;
+  std::optional<std::string> updaterSHA256;
 };
 
 // The fields of Document() as it stands.
 Fields AllRead(std::int32_t version = 1) {
-  return {version, kPatchlist, kCritical, kFolder, kUpdater, 3, true, false, true};
+  return {version, kPatchlist, kCritical, kFolder, kUpdater, 3, true, false, true, std::nullopt};
 }
 
 enum class Started { CriticalPatchRun, SelfUpdate };
@@ -164,7 +165,32 @@ std::vector<SettingsCase> SettingsCases() {
   noFolder.patchListFolder = "";
   Fields doubleRun = AllRead();
   doubleRun.doubleRunCheck = true;
+  const std::string digest = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+  const std::string withDigest = std::string("<updaterURL>") + kUpdater +
+                                 "</updaterURL>\n  <updaterSHA256>" + digest + "</updaterSHA256>";
+  Fields digestRead = AllRead(2);
+  digestRead.updaterSHA256 = digest;
+  Fields digestBeforeAFailure = firstFive;
+  digestBeforeAFailure.updaterSHA256 = digest;
+  Fields emptyDigest = AllRead(2);
+  emptyDigest.updaterSHA256 = "";
   return {
+      {"UpdaterSHA256IsRead",
+       Ok(Document({{"version", "<version>2</version>"}, {"updaterURL", withDigest}})), digestRead,
+       false, Started::SelfUpdate},
+      // Kept with the URL even when a later value fails: the URL is never used without it.
+      {"UpdaterSHA256LastInTheDocumentSurvivesALaterFailure",
+       Ok(Document({{"criticalVersion", "<criticalVersion>three</criticalVersion>"},
+                    {"closeUpdaterAfterStartinGame",
+                     "<closeUpdaterAfterStartinGame>yes</closeUpdaterAfterStartinGame>"
+                     "<updaterSHA256>" +
+                         digest + "</updaterSHA256>"}})),
+       digestBeforeAFailure, true, Started::CriticalPatchRun},
+      {"EmptyUpdaterSHA256IsPresent",
+       Ok(Document({{"version", "<version>2</version>"},
+                    {"updaterURL",
+                     std::string("<updaterURL>") + kUpdater + "</updaterURL><updaterSHA256/>"}})),
+       emptyDigest, false, Started::SelfUpdate},
       {"AllNineVersion2StartsSelfUpdate", Ok(Document({{"version", "<version>2</version>"}})),
        AllRead(2), false, Started::SelfUpdate},
       {"VersionNestedTwoDeep",
@@ -249,6 +275,7 @@ TEST_P(SettingsDocumentAtStartup, SetsFieldsReportsFailureAndStartsOneWorker) {
   EXPECT_EQ(form->autoStartClient, e.autoStartClient);
   EXPECT_EQ(form->doubleRunCheck, e.doubleRunCheck);
   EXPECT_EQ(form->closeUpdaterAfterStartinGame, e.closeUpdaterAfterStartinGame);
+  EXPECT_EQ(form->updaterSHA256, e.updaterSHA256);
 
   if (c.errorBox)
     EXPECT_EQ(view.messages, std::vector<std::string>{kErrorBox});
