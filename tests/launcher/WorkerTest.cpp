@@ -3,10 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
 #include "LauncherTestSupport.h"
+#include "LoopbackServer.h"
 #include "MainForm.h"
 #include "UiThread.h"
 #include "VersionDownloaderThread.h"
@@ -14,6 +19,7 @@
 namespace kestrune {
 namespace {
 
+using namespace std::chrono_literals;
 using test::ControlledPatchWorker;
 using test::RecordingView;
 
@@ -229,6 +235,52 @@ TEST_F(WorkerTest, CancelLeavesTheSelfUpdateAlone) {
   selfUpdate->release = true;
   ui.ServeUntil([&] { return selfUpdate->Finished(); });
   EXPECT_TRUE(updating.canUpdate);  // its end-of-work opens the gate
+}
+
+// The real self-update, stalled in its transfer: Cancel leaves its connection alone, closing
+// the window (the form's destructor) drops it, so the close does not wait out the transfer.
+TEST_F(WorkerTest, ClosingTheWindowDropsAStalledSelfUpdateWhichCancelLeavesAlone) {
+  test::TempDir profile;
+  std::atomic<bool> stalled{false}, cancelled{false}, closedAfterCancel{true},
+      checkedAfterCancel{false}, closedByClient{false};
+  test::LoopbackServer server([&](test::LoopbackConnection& c, int) {
+    c.ReadRequest();
+    c.Send(
+        "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n\x7f"
+        "ELF");
+    stalled = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!cancelled && std::chrono::steady_clock::now() < deadline) c.Sleep(1ms);
+    closedAfterCancel = c.WaitForClientClose(300ms);
+    checkedAfterCancel = true;
+    // Far less than the client's own idle time-out: only a disconnect closes it in time.
+    closedByClient = c.WaitForClientClose(10s);
+  });
+  auto updating = std::make_unique<TFormUpdater>(view, ui);  // the real workers
+  updating->currentUpdaterVersion = 1;
+  updating->version = 2;
+  updating->exeName = "KestruneUpdater.exe";
+  updating->dirUserProfile = profile.path().string();
+  updating->updaterURL = server.Url("/KestruneUpdater.exe");
+  updating->canUpdate = true;
+  updating->StartSelfUpdate();
+  ui.ServeUntil([&] { return stalled.load(); });
+
+  updating->CancelNormalClick();
+  cancelled = true;
+  ui.ServeUntil([&] { return checkedAfterCancel.load(); });
+  EXPECT_FALSE(updating->thv->Finished());
+  updating.reset();  // serves the worker's last steps until it has ended
+
+  const std::vector<std::string> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  // The server script is still waiting when the form is gone; let it see the close.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (!closedByClient && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_FALSE(closedAfterCancel);
+  EXPECT_TRUE(closedByClient);
+  EXPECT_TRUE(std::filesystem::is_empty(profile.path()));
 }
 
 }  // namespace
