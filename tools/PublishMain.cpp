@@ -38,6 +38,10 @@ Options:
                              (default 1)
   --updater-url URL          the new launcher executable, http:// or https://
                              (default URL/KestruneUpdater.exe)
+  --updater FILE             the new launcher: Settings.xml gets its SHA-256 as
+                             updaterSHA256, which the launcher requires of the download;
+                             copied to OUT_DIR/KestruneUpdater.exe unless --updater-url
+                             points elsewhere (then only hashed: upload that same file)
   --auto-start-client BOOL   start the client after a critical update (default false)
   --double-run-check BOOL    allow only one running launcher (default false)
   --close-after-start BOOL   close the launcher once the client starts (default false)
@@ -123,6 +127,8 @@ int main(int argc, char** argv) {
         options.criticalVersion = ParseInt(arg, value());
       } else if (arg == "--updater-url") {
         options.updaterUrl = value();
+      } else if (arg == "--updater") {
+        options.updaterFile = value();
       } else if (arg == "--auto-start-client") {
         options.autoStartClient = ParseBool(arg, value());
       } else if (arg == "--double-run-check") {

@@ -18,9 +18,11 @@
 #include <vector>
 
 #include "CRC32.h"
+#include "Limits.h"
 #include "PatchNames.h"
 #include "Platform.h"
 #include "Utf8.h"
+#include "hash/Sha256.h"
 #include "xml/XmlDocument.h"
 
 namespace kestrune {
@@ -91,6 +93,29 @@ bool WriteIfChanged(const fs::path& path, const std::string& bytes) {
     throw PublishError(Kind::Failed, "cannot write " + Quoted(path) + ": " + ec.message());
   }
   return true;
+}
+
+// The new launcher's bytes, read once so that the copy and the digest are of the same file.
+// Refuses what every launcher would refuse: an empty file, or one above the body cap.
+std::string ReadUpdater(const fs::path& path) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) {
+    throw PublishError(Kind::Refused, "the updater " + Quoted(path) + " is not a readable file");
+  }
+  const std::uintmax_t size = fs::file_size(path, ec);
+  if (ec || size == 0) {
+    throw PublishError(Kind::Refused, "the updater " + Quoted(path) + " is empty");
+  }
+  if (size > static_cast<std::uintmax_t>(limits::kUpdaterBody)) {
+    throw PublishError(Kind::Refused, "the updater " + Quoted(path) + " is larger than the " +
+                                          std::to_string(limits::kUpdaterBody >> 20) +
+                                          " MiB a launcher takes");
+  }
+  std::string bytes = ReadText(path);
+  if (bytes.size() != size) {
+    throw PublishError(Kind::Failed, "cannot read the updater " + Quoted(path));
+  }
+  return bytes;
 }
 
 // The entries of a list written before, by file name; empty when it is missing or unreadable
@@ -423,7 +448,8 @@ struct Layout {
   fs::path out;
   fs::path files;
   fs::path settings;
-  std::vector<fs::path> lists;  // the lists this run writes
+  std::optional<fs::path> updater;  // the copy of the new launcher this run writes
+  std::vector<fs::path> lists;      // the lists this run writes
   // The list this run leaves alone; its files stay, since the same files/ serves both lists.
   std::optional<fs::path> other;
 };
@@ -434,6 +460,8 @@ Layout LayoutOf(const PublishOptions& o) {
   l.out = fs::path(o.outDir);
   l.files = l.out / kFilesFolder;
   l.settings = l.out / "pts" / "Settings.xml";
+  // Elsewhere the publisher only vouches for the file; it is not served from here.
+  if (!o.updaterFile.empty() && o.updaterUrl.empty()) l.updater = l.out / kUpdaterName;
   const fs::path normal = l.out / kPatchListName;
   const fs::path critical = l.out / kCriticalPatchListName;
   if (o.lists != PatchLists::CriticalOnly) l.lists.push_back(normal);
@@ -571,10 +599,12 @@ std::map<std::string, fs::path> PlanDrops(const Layout& l, const std::vector<Ent
 
 // Whether each output would change, without writing it.
 std::vector<PublishSummary::Output> PlanOutputs(const Layout& l, const std::string& listXml,
+                                                const std::string& updater,
                                                 const std::string& settingsXml) {
   std::vector<PublishSummary::Output> outputs;
   for (const fs::path& path : l.lists)
     outputs.push_back({U8(path.filename()), !Holds(path, listXml)});
+  if (l.updater) outputs.push_back({kUpdaterName, !Holds(*l.updater, updater)});
   outputs.push_back({"Settings.xml", !Holds(l.settings, settingsXml)});
   return outputs;
 }
@@ -583,6 +613,7 @@ std::vector<PublishSummary::Output> PlanOutputs(const Layout& l, const std::stri
 std::vector<PublishSummary::Output> CommitOutputs(const Layout& l,
                                                   const std::vector<Entry>& entries,
                                                   const std::string& listXml,
+                                                  const std::string& updater,
                                                   const std::string& settingsXml) {
   // The new .lzma files replace the old ones only once all are packed: a failed run leaves
   // the previous patch set as it was.
@@ -600,6 +631,8 @@ std::vector<PublishSummary::Output> CommitOutputs(const Layout& l,
   for (const fs::path& path : l.lists) {
     outputs.push_back({U8(path.filename()), WriteIfChanged(path, listXml)});
   }
+  // The launcher before the document that announces its digest.
+  if (l.updater) outputs.push_back({kUpdaterName, WriteIfChanged(*l.updater, updater)});
   outputs.push_back({"Settings.xml", WriteIfChanged(l.settings, settingsXml)});
   return outputs;
 }
@@ -674,9 +707,9 @@ std::string EscapeXml(std::string_view s) {
   return out;
 }
 
-std::string SettingsXml(const PublishOptions& o) {
+std::string SettingsXml(const PublishOptions& o, const std::string& updaterSha256) {
   const std::string base = BaseUrl(o.baseUrl);
-  const std::string updater = o.updaterUrl.empty() ? base + "/KestruneUpdater.exe" : o.updaterUrl;
+  const std::string updater = o.updaterUrl.empty() ? base + "/" + kUpdaterName : o.updaterUrl;
   auto element = [](const std::string& name, const std::string& value) {
     return "  <" + name + ">" + value + "</" + name + ">\n";
   };
@@ -688,6 +721,7 @@ std::string SettingsXml(const PublishOptions& o) {
          element("criticalPatchlistURL", EscapeXml(base + "/" + kCriticalPatchListName)) +
          element("patchListFolder", EscapeXml(base + "/" + kFilesFolder + "/")) +
          element("updaterURL", EscapeXml(updater)) +
+         (updaterSha256.empty() ? std::string() : element("updaterSHA256", updaterSha256)) +
          element("criticalVersion", std::to_string(o.criticalVersion)) +
          element("autoStartClient", flag(o.autoStartClient)) +
          element("doubleRunCheck", flag(o.doubleRunCheck)) +
@@ -701,21 +735,24 @@ PublishSummary Publish(const PublishOptions& o,
   CheckOptions(o);
   const Layout layout = LayoutOf(o);
   CheckFolders(layout.release, layout.out);
+  // Before any packing: a refused launcher leaves nothing behind.
+  const std::string updater = o.updaterFile.empty() ? std::string() : ReadUpdater(o.updaterFile);
 
   std::vector<Entry> entries = ScanRelease(layout.release, layout.files);
   const PreviousLists previous = ReadPreviousLists(layout);
   const Packing packing = PackChanged(entries, previous.known, o, progress, start);
   const std::map<std::string, fs::path> stale = PlanDrops(layout, entries, previous);
   const std::string listXml = PatchListXml(entries);
-  const std::string settingsXml = SettingsXml(o);
+  const std::string settingsXml =
+      SettingsXml(o, o.updaterFile.empty() ? std::string() : Sha256Hex(updater));
 
   PublishSummary summary = Summarize(entries, packing);
   summary.missingList = MissingList(layout);
   if (o.dryRun) {
-    summary.outputs = PlanOutputs(layout, listXml, settingsXml);
+    summary.outputs = PlanOutputs(layout, listXml, updater, settingsXml);
     for (const auto& [name, path] : stale) summary.droppedNames.push_back(name);
   } else {
-    summary.outputs = CommitOutputs(layout, entries, listXml, settingsXml);
+    summary.outputs = CommitOutputs(layout, entries, listXml, updater, settingsXml);
     summary.droppedNames = Drop(layout.files, stale);
   }
   summary.dropped = summary.droppedNames.size();

@@ -26,6 +26,9 @@ struct PublishOptions {
   std::int32_t version = 1;          // not negative
   std::int32_t criticalVersion = 1;  // not negative
   std::string updaterUrl;  // absolute http or https; empty: baseUrl + "KestruneUpdater.exe"
+  // The new launcher: its SHA-256 goes into Settings.xml as updaterSHA256, and without an
+  // updaterUrl it is copied to outDir/KestruneUpdater.exe. Empty: none, no digest.
+  std::string updaterFile;
   bool autoStartClient = false;
   bool doubleRunCheck = false;
   bool closeUpdaterAfterStartinGame = false;
@@ -81,6 +84,8 @@ class PublishError : public std::runtime_error {
 inline constexpr const char* kPatchListName = "patchlist.xml";
 inline constexpr const char* kCriticalPatchListName = "criticalpatchlist.xml";
 inline constexpr const char* kFilesFolder = "files";
+// The new launcher's name in outDir, where the default updater URL points.
+inline constexpr const char* kUpdaterName = "KestruneUpdater.exe";
 
 // Text for an XML attribute value or element content in double quotes: the five markup
 // characters as entities, characters beyond ASCII as &#N; (what the launcher's reader decodes
@@ -88,8 +93,9 @@ inline constexpr const char* kFilesFolder = "files";
 // holds a control character or a character above U+FFFE.
 std::string EscapeXml(std::string_view utf8);
 
-// The settings document for `options`.
-std::string SettingsXml(const PublishOptions& options);
+// The settings document for `options`; with `updaterSha256` (the new launcher's SHA-256 in
+// hexadecimal) it carries updaterSHA256 too.
+std::string SettingsXml(const PublishOptions& options, const std::string& updaterSha256 = {});
 
 // Publishes; `progress` (may be empty) is called from the calling thread now and then.
 // Throws PublishError; output files are then either complete or untouched. Every refused

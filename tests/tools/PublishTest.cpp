@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -216,6 +217,56 @@ TEST_F(PublishTest, SettingsDocumentCarriesTheOptions) {
             nginx->Url("/criticalpatchlist.xml"));
 }
 
+// --updater vouches for the new launcher in Settings.xml (what sha256sum says of the file),
+// and puts it where the default updater URL points; pointed elsewhere, it only hashes it.
+TEST_F(PublishTest, UpdaterFileIsHashedIntoTheSettingsAndServedAtTheDefaultUrl) {
+  Put("a.txt", "a");
+  const std::string first = tmp.file("launcher-2"), second = tmp.file("launcher-3");
+  WriteFile(first,
+            "\x7f"
+            "ELF" +
+                Bytes(300000, 1));
+  WriteFile(second, "#!/bin/sh\necho 3\n");
+  auto announced = [&] {
+    XmlDocument doc;
+    doc.Parse(ReadFile((out() / "pts/Settings.xml").string()));
+    const XmlElement digest = doc.Root().FindElement("updaterSHA256");
+    return digest ? std::optional<std::string>(digest.ValueText()) : std::nullopt;
+  };
+  auto sha256sum = [](const std::string& path) {
+    return test::CommandOutput("sha256sum '" + path + "'").substr(0, 64);
+  };
+
+  const test::ChildResult served = Publish({"--version", "2", "--updater", first});
+  ASSERT_EQ(served.exitCode, 0) << served.err;
+  EXPECT_EQ(announced(), sha256sum(first));
+  EXPECT_EQ(ReadFile((out() / "KestruneUpdater.exe").string()), ReadFile(first));
+  EXPECT_NE(served.out.find("KestruneUpdater.exe written"), std::string::npos) << served.out;
+
+  const test::ChildResult elsewhere =
+      Publish({"--version", "3", "--updater", second, "--updater-url", "http://cdn/u.exe"});
+  ASSERT_EQ(elsewhere.exitCode, 0) << elsewhere.err;
+  EXPECT_EQ(announced(), sha256sum(second));
+  EXPECT_EQ(ReadFile((out() / "KestruneUpdater.exe").string()), ReadFile(first));
+
+  ASSERT_EQ(Publish({"--version", "3"}).exitCode, 0);
+  EXPECT_EQ(announced(), std::nullopt);
+}
+
+// A launcher no launcher would take is refused before anything is written.
+TEST_F(PublishTest, AnUpdaterThatCannotBeALauncherIsRefused) {
+  Put("a.txt", "a");
+  const std::string empty = tmp.file("empty.exe");
+  WriteFile(empty, "");
+  for (const std::string& path : {empty, tmp.file("missing.exe"), tmp.path().string()}) {
+    SCOPED_TRACE(path);
+    const test::ChildResult r = Publish({"--updater", path});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find(path), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_empty(out()));
+  }
+}
+
 // A failed run leaves what an earlier run wrote as it was, and no partial file.
 TEST_F(PublishTest, FailuresNameThePathAndLeaveEarlierOutputIntact) {
   Put("a.txt", "a");
@@ -276,8 +327,8 @@ TEST_F(PublishTest, UsageErrorsAndHelp) {
   const test::ChildResult help =
       test::RunChild({KESTRUNE_PUBLISH, "--help"}, tmp.path(), {}, tmp.path());
   EXPECT_EQ(help.exitCode, 0);
-  for (const char* word :
-       {"RELEASE_DIR", "--base-url", "--critical", "--normal", "--dry-run", "-9", "Settings.xml"}) {
+  for (const char* word : {"RELEASE_DIR", "--base-url", "--critical", "--normal", "--dry-run", "-9",
+                           "Settings.xml", "--updater FILE", "updaterSHA256"}) {
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
   }
   // The output folder reached through a link into the release folder.
