@@ -31,6 +31,10 @@ TEST(SelfUpdateEndToEnd, NewLauncherReplacesTheOldOneAndStartsInTheGameFolder) {
   const std::string standIn =
       "#!/bin/sh\npwd > '" + marker + ".tmp' && mv '" + marker + ".tmp' '" + marker + "'\n";
   WriteFile((www / "KestruneUpdater.exe").string(), standIn);
+  // The settings vouch for it, as the publisher's --updater makes them.
+  const std::string digest =
+      test::CommandOutput("sha256sum '" + (www / "KestruneUpdater.exe").string() + "'")
+          .substr(0, 64);
 
   test::NginxServer::Options options;
   options.root = www;
@@ -51,6 +55,9 @@ TEST(SelfUpdateEndToEnd, NewLauncherReplacesTheOldOneAndStartsInTheGameFolder) {
                 "  <updaterURL>" +
                 nginx.Url("/KestruneUpdater.exe") +
                 "</updaterURL>\n"
+                "  <updaterSHA256>" +
+                digest +
+                "</updaterSHA256>\n"
                 "  <criticalVersion>0</criticalVersion>\n"
                 "  <autoStartClient>false</autoStartClient>\n"
                 "  <doubleRunCheck>false</doubleRunCheck>\n"
