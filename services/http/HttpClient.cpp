@@ -98,10 +98,7 @@ struct HttpClient::Impl {
       --workLevel;
     }
 
-    void Deliver(std::string_view piece) {
-      bodyBytes += static_cast<std::int64_t>(piece.size());
-      (toDestination ? received : failedBody).append(piece);
-    }
+    void Deliver(std::string_view piece) { (toDestination ? received : failedBody).append(piece); }
 
     // Hands the bytes received so far to the destination and the handlers. libcurl passes on
     // its reads in pieces of at most 16 KiB; this puts them together again into blocks.
@@ -137,7 +134,6 @@ struct HttpClient::Impl {
     std::int64_t unreported = 0;
     bool workBegun = false;
     bool progressed = false;
-    std::int64_t bodyBytes = 0;
     std::optional<HttpError> pending;
     std::exception_ptr handlerError;
     Clock::time_point lastActivity;
@@ -251,16 +247,10 @@ HttpError HttpClient::Impl::MapFailure(CURLcode code, bool https, const Transfer
     int number = static_cast<int>(osErrno);
     return TransportError(number, number != 0 ? std::strerror(number) : detail);
   };
-  const http::ResponseHead& head = transfer.head;
-  bool shortBody =
-      transfer.headDone && head.contentLength && transfer.bodyBytes < *head.contentLength;
   switch (code) {
     case CURLE_GOT_NOTHING:
     case CURLE_PARTIAL_FILE:
       return ConnectionClosed();
-    case CURLE_RECV_ERROR:
-      // A reset inside an announced body is the same fault as an early close.
-      return shortBody ? ConnectionClosed() : transport();
     case CURLE_OPERATION_TIMEDOUT:
       return TransportError(ETIMEDOUT, std::strerror(ETIMEDOUT));
     case CURLE_URL_MALFORMAT:
