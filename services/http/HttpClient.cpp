@@ -12,6 +12,7 @@
 #include <ostream>
 #include <string_view>
 
+#include "Limits.h"
 #include "http/BodyText.h"
 #include "http/HttpWire.h"
 
@@ -32,6 +33,10 @@ bool TlsAvailable() {
 
 HttpError ConnectionClosed() {
   return HttpError(Kind::ConnectionClosed, "Connection Closed Gracefully.");
+}
+
+HttpError BodyTooLarge() {
+  return HttpError(Kind::MaxBodySize, "Max body size exceeded.");
 }
 
 HttpError TransportError(int number, const std::string& description) {
@@ -98,12 +103,25 @@ struct HttpClient::Impl {
       --workLevel;
     }
 
-    void Deliver(std::string_view piece) { (toDestination ? received : failedBody).append(piece); }
+    // The failure that a response outside 200..299 raises, with the part of its body kept.
+    HttpError ProtocolFailure() const {
+      return HttpError(Kind::Protocol, head.statusLine, head.status,
+                       http::BodyToText(head.contentType, failedBody));
+    }
+
+    // Keeps body bytes up to the bound; past it the transfer ends: a successful body as a
+    // failure of its own, a failed response's body with that response's failure.
+    void Deliver(std::string_view piece) {
+      std::size_t keep = limit.Take(piece.size());
+      (toDestination ? received : failedBody).append(piece.substr(0, keep));
+      if (keep < piece.size() && !pending)
+        pending = toDestination ? BodyTooLarge() : ProtocolFailure();
+    }
 
     // Hands the bytes received so far to the destination and the handlers. libcurl passes on
     // its reads in pieces of at most 16 KiB; this puts them together again into blocks.
     void Flush() {
-      if (headDone && !workBegun && head.HasBody()) {
+      if (headDone && !workBegun && !endedByHead && head.HasBody()) {
         workBegun = true;
         BeginWork(head.chunked ? 0 : head.contentLength.value_or(0));
       }
@@ -127,8 +145,10 @@ struct HttpClient::Impl {
     char errorBuffer[CURL_ERROR_SIZE];
     http::ResponseHead head;
     bool headDone = false;
+    bool endedByHead = false;  // the head alone failed the GET: no body is read
     bool toDestination = false;
     http::ChunkedDecoder chunks;
+    http::BodyLimit limit;
     std::string failedBody;
     std::string received;  // body bytes of the last read, not yet handed on
     std::int64_t unreported = 0;
@@ -201,8 +221,24 @@ std::size_t HttpClient::Impl::Transfer::OnHeader(char* data, std::size_t size, s
     return 0;
   }
   if (self->head.AddLine(line) && !self->head.Informational()) {
+    const http::ResponseHead& head = self->head;
     self->headDone = true;
-    self->toDestination = self->head.status >= 200 && self->head.status <= 299;
+    self->toDestination = head.status >= 200 && head.status <= 299;
+    // Nothing was asked to switch to; what follows would be another protocol, read as a body
+    // that never ends.
+    if (head.status == 101) {
+      self->endedByHead = true;
+      self->pending = self->ProtocolFailure();
+      return 0;
+    }
+    self->limit =
+        http::BodyLimit(self->toDestination ? self->owner.MaxBodySize : limits::kErrorBody);
+    // A failed response's body is kept up to its bound and cut there, not refused.
+    if (self->toDestination && self->limit.RefusesAnnounced(head)) {
+      self->endedByHead = true;
+      self->pending = BodyTooLarge();
+      return 0;
+    }
   }
   return length;
 }
@@ -235,7 +271,7 @@ std::size_t HttpClient::Impl::Transfer::OnBody(char* data, std::size_t size, std
     self->Deliver(raw);
   }
   self->unreported += static_cast<std::int64_t>(length);
-  return length;
+  return self->pending ? 0 : length;
 }
 
 HttpError HttpClient::Impl::MapFailure(CURLcode code, bool https, const Transfer& transfer) {
@@ -405,9 +441,7 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
   if (endError) std::rethrow_exception(endError);
   // libcurl accepts a head cut off by the peer's close; the head was never complete.
   if (!transfer.headDone) throw ConnectionClosed();
-  if (!transfer.toDestination)
-    throw HttpError(Kind::Protocol, transfer.head.statusLine, transfer.head.status,
-                    http::BodyToText(transfer.head.contentType, transfer.failedBody));
+  if (!transfer.toDestination) throw transfer.ProtocolFailure();
   return transfer.head;
 }
 

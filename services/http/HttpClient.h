@@ -37,6 +37,7 @@ class HttpClient {
   HttpClient& operator=(const HttpClient&) = delete;
 
   // GETs url and returns the body decoded to UTF-8 text. Throws HttpError on any failure.
+  // The body is held in memory: set MaxBodySize first.
   std::string GetText(const std::string& url);
 
   // GETs url and writes the body to out block by block as it arrives, from out's current
@@ -48,8 +49,11 @@ class HttpClient {
   // with Kind::ConnectionClosed. Without a connection it does nothing. The next GET reconnects.
   void Disconnect();
 
-  // The most body bytes a GET may take (0: no bound). A larger announced Content-Length fails
-  // at once, before the body is read; a body that grows past it fails when it does.
+  // The most body bytes of a successful response that a GET may take (0: no bound). A larger
+  // announced Content-Length fails at once with Kind::MaxBodySize, before the body is read; a
+  // body that grows past it fails as soon as it does. Nothing past the bound reaches the
+  // destination. Of a failed response the client keeps limits::kErrorBody bytes at most and
+  // drops the connection past them; its failure stays Kind::Protocol.
   std::int64_t MaxBodySize = 0;
   // How long one GET may take in all, however steadily bytes arrive (0: no bound).
   std::chrono::milliseconds Deadline{0};

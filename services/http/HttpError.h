@@ -16,6 +16,7 @@ class HttpError : public std::runtime_error {
     UnknownProtocol,   // no "://", or a scheme the client cannot speak
     Tls,               // TLS unavailable, handshake or certificate failure
     StreamWrite,       // the destination stream refused the body bytes
+    MaxBodySize,       // the body announced or grew past the client's MaxBodySize
   };
 
   HttpError(Kind kind, const std::string& message, int status = 0, std::string body = {},
