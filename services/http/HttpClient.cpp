@@ -201,6 +201,8 @@ struct HttpClient::Impl {
   CURLM* multi = nullptr;
   std::chrono::milliseconds connectTimeout = kConnectTimeout;
   std::chrono::milliseconds idleTimeout = kIdleReadTimeout;
+  std::int64_t minimumRate = limits::kMinimumRate;
+  std::chrono::seconds minimumRateWindow = limits::kMinimumRateWindow;
 
   // Guards busy and the swap of the multi handle; Disconnect may run on another thread.
   std::mutex mutex;
@@ -323,6 +325,8 @@ HttpError HttpClient::Impl::MapFailure(CURLcode code, bool https, const Transfer
 }
 
 http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destination) {
+  const auto started = Clock::now();
+  const std::chrono::milliseconds deadline = owner.Deadline;
   std::string effective = http::NormalizeUrl(url);
   bool https = effective.compare(0, 8, "https://") == 0;
   if (https && !TlsAvailable()) throw HttpError(Kind::Tls, "Could not load SSL library.");
@@ -344,6 +348,10 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeout.count()));
+  // libcurl averages the rate over its last few seconds and fails the transfer once that
+  // stayed below the minimum for the whole window.
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(minimumRate));
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(minimumRateWindow.count()));
   if (!owner.CaFile.empty()) {
     curl_easy_setopt(easy, CURLOPT_CAINFO, owner.CaFile.c_str());
     curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
@@ -378,8 +386,16 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
       aborted = true;
       break;
     }
-    // The idle clock starts once the request is on its way; connecting has its own limit.
     auto waitFor = std::chrono::milliseconds(1000);
+    if (deadline.count() > 0) {
+      auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+      if (spent >= deadline) {
+        timedOut = true;
+        break;
+      }
+      waitFor = std::min(waitFor, deadline - spent);
+    }
+    // The idle clock starts once the request is on its way; connecting has its own limit.
     if (!reading) {
       curl_off_t pretransfer = 0;
       curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
@@ -484,6 +500,11 @@ void HttpClient::SetTimeoutsForTest(std::chrono::milliseconds connect,
                                     std::chrono::milliseconds idleRead) {
   impl_->connectTimeout = connect;
   impl_->idleTimeout = idleRead;
+}
+
+void HttpClient::SetMinimumRateForTest(std::int64_t bytesPerSecond, std::chrono::seconds window) {
+  impl_->minimumRate = bytesPerSecond;
+  impl_->minimumRateWindow = window;
 }
 
 }  // namespace kestrune

@@ -55,7 +55,9 @@ class HttpClient {
   // destination. Of a failed response the client keeps limits::kErrorBody bytes at most and
   // drops the connection past them; its failure stays Kind::Protocol.
   std::int64_t MaxBodySize = 0;
-  // How long one GET may take in all, however steadily bytes arrive (0: no bound).
+  // How long one GET may take in all, however steadily bytes arrive (0: no bound). Passing it
+  // is a Kind::Transport failure (ETIMEDOUT), as is a transfer that stays below
+  // limits::kMinimumRate over a whole limits::kMinimumRateWindow.
   std::chrono::milliseconds Deadline{0};
 
   // Sent as "User-Agent"; empty sends no such header.
@@ -73,6 +75,8 @@ class HttpClient {
 
   // Shorter limits than the fixed ones, for tests of stalls only.
   void SetTimeoutsForTest(std::chrono::milliseconds connect, std::chrono::milliseconds idleRead);
+  // A different minimum rate and window, for tests of trickling servers only.
+  void SetMinimumRateForTest(std::int64_t bytesPerSecond, std::chrono::seconds window);
 
  private:
   struct Impl;

@@ -1,8 +1,9 @@
-// What a hostile or broken server cannot make HttpClient do: keep an endless body, or hang
-// on a 101.
+// What a hostile or broken server cannot make HttpClient do: keep an endless body, wait for a
+// trickle or a deadline that never comes, or hang on a 101.
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
 #include <future>
 #include <optional>
@@ -187,6 +188,56 @@ INSTANTIATE_TEST_SUITE_P(Http, HttpBodyBound,
                                            BoundCase{"UntilClosePastBound",
                                                      "HTTP/1.0 200 OK\r\n\r\n" + kPastBound, true}),
                          [](const auto& info) { return info.param.name; });
+
+// Sends `pieces` pieces of `piece` bytes, one every `pause`, and stops once the client hangs up.
+LoopbackServer::Script Paced(int pieces, std::size_t piece, milliseconds pause) {
+  return [=](LoopbackConnection& c, int) {
+    if (c.ReadRequest().empty()) return;
+    c.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(pieces * piece) + "\r\n\r\n");
+    for (int i = 0; i < pieces; ++i) {
+      c.Send(std::string(piece, 'r'));
+      if (c.WaitForClientClose(pause)) return;
+    }
+  };
+}
+
+void ExpectTimedOut(const HttpError& e) {
+  EXPECT_EQ(e.kind(), HttpError::Kind::Transport) << e.what();
+  EXPECT_EQ(e.socketError(), ETIMEDOUT);
+  EXPECT_EQ(std::string(e.what()).rfind("Socket Error # ", 0), 0u) << e.what();
+}
+
+TEST(HttpRate, TricklingServerIsCutByTheMinimumRate) {
+  // 10 bytes/s for 10 s; the idle limit never fires, as a byte comes every 100 ms.
+  LoopbackServer server(Paced(100, 1, milliseconds(100)));
+  HttpClient client;
+  client.SetMinimumRateForTest(200, std::chrono::seconds(1));
+  std::ostringstream out;
+  ExpectTimedOut(Failure([&] { client.GetToStream(server.Url("/trickle"), out); }));
+  EXPECT_GT(out.str().size(), 0u);
+  EXPECT_LT(out.str().size(), 100u);
+}
+
+TEST(HttpRate, SlowButSteadyTransferAboveTheRateSucceeds) {
+  // 1000 bytes/s for 3 s, against a minimum of 200 bytes/s over 1 s.
+  LoopbackServer server(Paced(30, 100, milliseconds(100)));
+  HttpClient client;
+  client.SetMinimumRateForTest(200, std::chrono::seconds(1));
+  std::ostringstream out;
+  EXPECT_NO_THROW(client.GetToStream(server.Url("/steady"), out));
+  EXPECT_EQ(out.str(), std::string(3000, 'r'));
+}
+
+TEST(HttpDeadline, CutsASteadyTransferThatWouldOutlastIt) {
+  // 1000 bytes/s for 5 s: well above the minimum rate, but past the deadline.
+  LoopbackServer server(Paced(50, 100, milliseconds(100)));
+  HttpClient client;
+  client.Deadline = milliseconds(800);
+  std::ostringstream out;
+  ExpectTimedOut(Failure([&] { client.GetToStream(server.Url("/long"), out); }));
+  EXPECT_GT(out.str().size(), 0u);
+  EXPECT_LT(out.str().size(), 5000u);
+}
 
 TEST(HttpFailure, SwitchingProtocolsFailsAtOnce) {
   std::promise<bool> hungUp;
