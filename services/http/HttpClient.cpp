@@ -11,6 +11,7 @@
 #include <optional>
 #include <ostream>
 #include <string_view>
+#include <thread>
 
 #include "Limits.h"
 #include "http/BodyText.h"
@@ -204,9 +205,12 @@ struct HttpClient::Impl {
   std::int64_t minimumRate = limits::kMinimumRate;
   std::chrono::seconds minimumRateWindow = limits::kMinimumRateWindow;
 
-  // Guards busy and the swap of the multi handle; Disconnect may run on another thread.
+  // Guards busy, user and the swap of the multi handle; Disconnect may run on another thread.
   std::mutex mutex;
   bool busy = false;
+  // The thread of the last GET (the creator's before the first): the client's user.
+  std::thread::id user = std::this_thread::get_id();
+  // Set by a Disconnect meant for the running GET or, from another thread, for the next one.
   std::atomic<bool> abort{false};
 };
 
@@ -327,14 +331,20 @@ HttpError HttpClient::Impl::MapFailure(CURLcode code, bool https, const Transfer
 http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destination) {
   const auto started = Clock::now();
   const std::chrono::milliseconds deadline = owner.Deadline;
+  {
+    std::lock_guard lock(mutex);
+    user = std::this_thread::get_id();
+    // A Cancel that came after the caller's last look at its termination flag.
+    if (abort.exchange(false)) throw ConnectionClosed();
+  }
   std::string effective = http::NormalizeUrl(url);
   bool https = effective.compare(0, 8, "https://") == 0;
   if (https && !TlsAvailable()) throw HttpError(Kind::Tls, "Could not load SSL library.");
 
   {
+    // A Disconnect from here on is this GET's: the loop below sees it before it connects.
     std::lock_guard lock(mutex);
     busy = true;
-    abort = false;
   }
   Transfer transfer(owner, std::move(destination));
 
@@ -363,6 +373,10 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
   bool timedOut = false;
   bool reading = false;
   for (;;) {
+    if (abort) {
+      aborted = true;
+      break;
+    }
     int running = 0;
     transfer.progressed = false;
     if (curl_multi_perform(multi, &running) != CURLM_OK) {
@@ -416,10 +430,6 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
     // After a read there is usually more waiting; polling first would only cost a call.
     if (!transfer.progressed)
       curl_multi_poll(multi, nullptr, 0, static_cast<int>(waitFor.count()), nullptr);
-    if (abort) {
-      aborted = true;
-      break;
-    }
   }
   // Removing a transfer that has not finished also closes its connection.
   curl_multi_remove_handle(multi, easy);
@@ -493,6 +503,8 @@ void HttpClient::Disconnect() {
     // Idle: the only open connection sits in the multi handle's cache.
     curl_multi_cleanup(impl_->multi);
     impl_->multi = curl_multi_init();
+    // From another thread this is a Cancel racing the user's next GET, which it must stop.
+    if (std::this_thread::get_id() != impl_->user) impl_->abort = true;
   }
 }
 

@@ -45,8 +45,13 @@ class HttpClient {
   // never reaches it. A failing write to out is a failure (Kind::StreamWrite). Throws HttpError.
   void GetToStream(const std::string& url, std::ostream& out);
 
-  // Closes the connection. Safe from any thread: a GET running on another thread fails at once
-  // with Kind::ConnectionClosed. Without a connection it does nothing. The next GET reconnects.
+  // Closes the connection; the next GET reconnects. Safe from any thread: a GET running at the
+  // time fails at once with Kind::ConnectionClosed. Between GETs, a Disconnect from the
+  // client's user (the thread of the last GET, or the creator before the first) only closes
+  // the connection. One from another thread is a Cancel that may have come just after the user
+  // last looked at its termination flag: it is remembered, and the user's next GET fails at
+  // once with Kind::ConnectionClosed, sending nothing; the one after runs normally. A Cancel
+  // thus reaches no later run as long as each run has a client of its own, as the workers do.
   void Disconnect();
 
   // The most body bytes of a successful response that a GET may take (0: no bound). A larger

@@ -1,5 +1,5 @@
 // What a hostile or broken server cannot make HttpClient do: keep an endless body, wait for a
-// trickle or a deadline that never comes, or hang on a 101.
+// trickle or a deadline that never comes, hang on a 101, or miss a Cancel between two GETs.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <future>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "HttpTestSupport.h"
 #include "Limits.h"
@@ -19,6 +20,7 @@ namespace kestrune {
 namespace {
 
 using std::chrono::milliseconds;
+using test::Always;
 using test::Failure;
 using test::LoopbackConnection;
 using test::LoopbackServer;
@@ -253,6 +255,29 @@ TEST(HttpFailure, SwitchingProtocolsFailsAtOnce) {
   EXPECT_EQ(e.status(), 101);
   EXPECT_STREQ(e.what(), "HTTP/1.1 101 Switching Protocols");
   EXPECT_TRUE(hungUp.get_future().get());
+}
+
+// The Cancel of the patch worker: its flag is set and the Disconnect lands just after the
+// worker looked at the flag, before the worker's next GET began.
+TEST(HttpDisconnect, FromAnotherThreadBetweenGetsStopsTheNextGet) {
+  LoopbackServer server(Always(Response("HTTP/1.1 200 OK", "ok")));
+  HttpClient client;
+  auto cancel = [&client] { std::thread([&client] { client.Disconnect(); }).join(); };
+
+  cancel();  // before the first GET
+  EXPECT_EQ(Failure([&] { client.GetText(server.Url("/1")); }).kind(),
+            HttpError::Kind::ConnectionClosed);
+  EXPECT_EQ(server.Requests().size(), 0u);
+  EXPECT_EQ(client.GetText(server.Url("/2")), "ok");
+
+  cancel();  // between two GETs on a kept-alive connection
+  HttpError e = Failure([&] { client.GetText(server.Url("/3")); });
+  EXPECT_EQ(e.kind(), HttpError::Kind::ConnectionClosed);
+  EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
+  EXPECT_EQ(server.Requests().size(), 1u);
+  // Remembered for one GET only.
+  EXPECT_EQ(client.GetText(server.Url("/4")), "ok");
+  EXPECT_EQ(server.Requests().size(), 2u);
 }
 
 }  // namespace
