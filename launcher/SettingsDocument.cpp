@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "Limits.h"
 #include "MainForm.h"
 #include "xml/LineEnds.h"
 #include "xml/XmlDocument.h"
@@ -21,6 +22,8 @@ std::string SettingsUrl() {
 void TFormUpdater::LoadSettings() {
   XmlDocument document;
   http = std::make_unique<HttpClient>();
+  http->MaxBodySize = limits::kSettingsBody;
+  http->Deadline = limits::kSettingsDeadline;
   try {
     // The text goes to the reader as it is: the 8-bit code page of this platform is UTF-8.
     document.Parse(NormalizeLineEnds(http->GetText(SettingsUrl())));

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "CRC32.h"
+#include "Limits.h"
 #include "LineSeparetor.h"
 #include "PatchNames.h"
 #include "Platform.h"
@@ -154,8 +155,10 @@ bool ThreadForDownLoad::LoadAndScan(HttpClient& http) {
 
 void ThreadForDownLoad::LoadPatchList(HttpClient& http) {
   const LauncherSettings& settings = launcher.settings();
+  http.MaxBodySize = limits::kPatchListBody;
   const std::string text =
       NormalizeLineEnds(http.GetText(critical ? settings.criticalPatchlist : settings.patchlist));
+  http.MaxBodySize = 0;  // the list's bound is not one for the files that follow
   XmlDocument document;
   try {
     document.Parse(text);  // GetText already hands back UTF-8

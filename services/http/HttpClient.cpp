@@ -11,7 +11,9 @@
 #include <optional>
 #include <ostream>
 #include <string_view>
+#include <thread>
 
+#include "Limits.h"
 #include "http/BodyText.h"
 #include "http/HttpWire.h"
 
@@ -32,6 +34,10 @@ bool TlsAvailable() {
 
 HttpError ConnectionClosed() {
   return HttpError(Kind::ConnectionClosed, "Connection Closed Gracefully.");
+}
+
+HttpError BodyTooLarge() {
+  return HttpError(Kind::MaxBodySize, "Max body size exceeded.");
 }
 
 HttpError TransportError(int number, const std::string& description) {
@@ -98,15 +104,25 @@ struct HttpClient::Impl {
       --workLevel;
     }
 
+    // The failure that a response outside 200..299 raises, with the part of its body kept.
+    HttpError ProtocolFailure() const {
+      return HttpError(Kind::Protocol, head.statusLine, head.status,
+                       http::BodyToText(head.contentType, failedBody));
+    }
+
+    // Keeps body bytes up to the bound; past it the transfer ends: a successful body as a
+    // failure of its own, a failed response's body with that response's failure.
     void Deliver(std::string_view piece) {
-      bodyBytes += static_cast<std::int64_t>(piece.size());
-      (toDestination ? received : failedBody).append(piece);
+      std::size_t keep = limit.Take(piece.size());
+      (toDestination ? received : failedBody).append(piece.substr(0, keep));
+      if (keep < piece.size() && !pending)
+        pending = toDestination ? BodyTooLarge() : ProtocolFailure();
     }
 
     // Hands the bytes received so far to the destination and the handlers. libcurl passes on
     // its reads in pieces of at most 16 KiB; this puts them together again into blocks.
     void Flush() {
-      if (headDone && !workBegun && head.HasBody()) {
+      if (headDone && !workBegun && !endedByHead && head.HasBody()) {
         workBegun = true;
         BeginWork(head.chunked ? 0 : head.contentLength.value_or(0));
       }
@@ -130,14 +146,15 @@ struct HttpClient::Impl {
     char errorBuffer[CURL_ERROR_SIZE];
     http::ResponseHead head;
     bool headDone = false;
+    bool endedByHead = false;  // the head alone failed the GET: no body is read
     bool toDestination = false;
     http::ChunkedDecoder chunks;
+    http::BodyLimit limit;
     std::string failedBody;
     std::string received;  // body bytes of the last read, not yet handed on
     std::int64_t unreported = 0;
     bool workBegun = false;
     bool progressed = false;
-    std::int64_t bodyBytes = 0;
     std::optional<HttpError> pending;
     std::exception_ptr handlerError;
     Clock::time_point lastActivity;
@@ -185,10 +202,15 @@ struct HttpClient::Impl {
   CURLM* multi = nullptr;
   std::chrono::milliseconds connectTimeout = kConnectTimeout;
   std::chrono::milliseconds idleTimeout = kIdleReadTimeout;
+  std::int64_t minimumRate = limits::kMinimumRate;
+  std::chrono::seconds minimumRateWindow = limits::kMinimumRateWindow;
 
-  // Guards busy and the swap of the multi handle; Disconnect may run on another thread.
+  // Guards busy, user and the swap of the multi handle; Disconnect may run on another thread.
   std::mutex mutex;
   bool busy = false;
+  // The thread of the last GET (the creator's before the first): the client's user.
+  std::thread::id user = std::this_thread::get_id();
+  // Set by a Disconnect meant for the running GET or, from another thread, for the next one.
   std::atomic<bool> abort{false};
 };
 
@@ -205,8 +227,24 @@ std::size_t HttpClient::Impl::Transfer::OnHeader(char* data, std::size_t size, s
     return 0;
   }
   if (self->head.AddLine(line) && !self->head.Informational()) {
+    const http::ResponseHead& head = self->head;
     self->headDone = true;
-    self->toDestination = self->head.status >= 200 && self->head.status <= 299;
+    self->toDestination = head.status >= 200 && head.status <= 299;
+    // Nothing was asked to switch to; what follows would be another protocol, read as a body
+    // that never ends.
+    if (head.status == 101) {
+      self->endedByHead = true;
+      self->pending = self->ProtocolFailure();
+      return 0;
+    }
+    self->limit =
+        http::BodyLimit(self->toDestination ? self->owner.MaxBodySize : limits::kErrorBody);
+    // A failed response's body is kept up to its bound and cut there, not refused.
+    if (self->toDestination && self->limit.RefusesAnnounced(head)) {
+      self->endedByHead = true;
+      self->pending = BodyTooLarge();
+      return 0;
+    }
   }
   return length;
 }
@@ -239,7 +277,7 @@ std::size_t HttpClient::Impl::Transfer::OnBody(char* data, std::size_t size, std
     self->Deliver(raw);
   }
   self->unreported += static_cast<std::int64_t>(length);
-  return length;
+  return self->pending ? 0 : length;
 }
 
 HttpError HttpClient::Impl::MapFailure(CURLcode code, bool https, const Transfer& transfer) {
@@ -251,16 +289,10 @@ HttpError HttpClient::Impl::MapFailure(CURLcode code, bool https, const Transfer
     int number = static_cast<int>(osErrno);
     return TransportError(number, number != 0 ? std::strerror(number) : detail);
   };
-  const http::ResponseHead& head = transfer.head;
-  bool shortBody =
-      transfer.headDone && head.contentLength && transfer.bodyBytes < *head.contentLength;
   switch (code) {
     case CURLE_GOT_NOTHING:
     case CURLE_PARTIAL_FILE:
       return ConnectionClosed();
-    case CURLE_RECV_ERROR:
-      // A reset inside an announced body is the same fault as an early close.
-      return shortBody ? ConnectionClosed() : transport();
     case CURLE_OPERATION_TIMEDOUT:
       return TransportError(ETIMEDOUT, std::strerror(ETIMEDOUT));
     case CURLE_URL_MALFORMAT:
@@ -297,14 +329,22 @@ HttpError HttpClient::Impl::MapFailure(CURLcode code, bool https, const Transfer
 }
 
 http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destination) {
+  const auto started = Clock::now();
+  const std::chrono::milliseconds deadline = owner.Deadline;
+  {
+    std::lock_guard lock(mutex);
+    user = std::this_thread::get_id();
+    // A Cancel that came after the caller's last look at its termination flag.
+    if (abort.exchange(false)) throw ConnectionClosed();
+  }
   std::string effective = http::NormalizeUrl(url);
   bool https = effective.compare(0, 8, "https://") == 0;
   if (https && !TlsAvailable()) throw HttpError(Kind::Tls, "Could not load SSL library.");
 
   {
+    // A Disconnect from here on is this GET's: the loop below sees it before it connects.
     std::lock_guard lock(mutex);
     busy = true;
-    abort = false;
   }
   Transfer transfer(owner, std::move(destination));
 
@@ -318,6 +358,10 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeout.count()));
+  // libcurl averages the rate over its last few seconds and fails the transfer once that
+  // stayed below the minimum for the whole window.
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(minimumRate));
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(minimumRateWindow.count()));
   if (!owner.CaFile.empty()) {
     curl_easy_setopt(easy, CURLOPT_CAINFO, owner.CaFile.c_str());
     curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
@@ -329,6 +373,10 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
   bool timedOut = false;
   bool reading = false;
   for (;;) {
+    if (abort) {
+      aborted = true;
+      break;
+    }
     int running = 0;
     transfer.progressed = false;
     if (curl_multi_perform(multi, &running) != CURLM_OK) {
@@ -352,8 +400,16 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
       aborted = true;
       break;
     }
-    // The idle clock starts once the request is on its way; connecting has its own limit.
     auto waitFor = std::chrono::milliseconds(1000);
+    if (deadline.count() > 0) {
+      auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+      if (spent >= deadline) {
+        timedOut = true;
+        break;
+      }
+      waitFor = std::min(waitFor, deadline - spent);
+    }
+    // The idle clock starts once the request is on its way; connecting has its own limit.
     if (!reading) {
       curl_off_t pretransfer = 0;
       curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
@@ -374,10 +430,6 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
     // After a read there is usually more waiting; polling first would only cost a call.
     if (!transfer.progressed)
       curl_multi_poll(multi, nullptr, 0, static_cast<int>(waitFor.count()), nullptr);
-    if (abort) {
-      aborted = true;
-      break;
-    }
   }
   // Removing a transfer that has not finished also closes its connection.
   curl_multi_remove_handle(multi, easy);
@@ -415,9 +467,7 @@ http::ResponseHead HttpClient::Impl::Run(const std::string& url, Sink destinatio
   if (endError) std::rethrow_exception(endError);
   // libcurl accepts a head cut off by the peer's close; the head was never complete.
   if (!transfer.headDone) throw ConnectionClosed();
-  if (!transfer.toDestination)
-    throw HttpError(Kind::Protocol, transfer.head.statusLine, transfer.head.status,
-                    http::BodyToText(transfer.head.contentType, transfer.failedBody));
+  if (!transfer.toDestination) throw transfer.ProtocolFailure();
   return transfer.head;
 }
 
@@ -453,6 +503,8 @@ void HttpClient::Disconnect() {
     // Idle: the only open connection sits in the multi handle's cache.
     curl_multi_cleanup(impl_->multi);
     impl_->multi = curl_multi_init();
+    // From another thread this is a Cancel racing the user's next GET, which it must stop.
+    if (std::this_thread::get_id() != impl_->user) impl_->abort = true;
   }
 }
 
@@ -460,6 +512,11 @@ void HttpClient::SetTimeoutsForTest(std::chrono::milliseconds connect,
                                     std::chrono::milliseconds idleRead) {
   impl_->connectTimeout = connect;
   impl_->idleTimeout = idleRead;
+}
+
+void HttpClient::SetMinimumRateForTest(std::int64_t bytesPerSecond, std::chrono::seconds window) {
+  impl_->minimumRate = bytesPerSecond;
+  impl_->minimumRateWindow = window;
 }
 
 }  // namespace kestrune

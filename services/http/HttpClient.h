@@ -37,6 +37,7 @@ class HttpClient {
   HttpClient& operator=(const HttpClient&) = delete;
 
   // GETs url and returns the body decoded to UTF-8 text. Throws HttpError on any failure.
+  // The body is held in memory: set MaxBodySize first.
   std::string GetText(const std::string& url);
 
   // GETs url and writes the body to out block by block as it arrives, from out's current
@@ -44,14 +45,24 @@ class HttpClient {
   // never reaches it. A failing write to out is a failure (Kind::StreamWrite). Throws HttpError.
   void GetToStream(const std::string& url, std::ostream& out);
 
-  // Closes the connection. Safe from any thread: a GET running on another thread fails at once
-  // with Kind::ConnectionClosed. Without a connection it does nothing. The next GET reconnects.
+  // Closes the connection; the next GET reconnects. Safe from any thread: a GET running at the
+  // time fails at once with Kind::ConnectionClosed. Between GETs, a Disconnect from the
+  // client's user (the thread of the last GET, or the creator before the first) only closes
+  // the connection. One from another thread is a Cancel that may have come just after the user
+  // last looked at its termination flag: it is remembered, and the user's next GET fails at
+  // once with Kind::ConnectionClosed, sending nothing; the one after runs normally. A Cancel
+  // thus reaches no later run as long as each run has a client of its own, as the workers do.
   void Disconnect();
 
-  // The most body bytes a GET may take (0: no bound). A larger announced Content-Length fails
-  // at once, before the body is read; a body that grows past it fails when it does.
+  // The most body bytes of a successful response that a GET may take (0: no bound). A larger
+  // announced Content-Length fails at once with Kind::MaxBodySize, before the body is read; a
+  // body that grows past it fails as soon as it does. Nothing past the bound reaches the
+  // destination. Of a failed response the client keeps limits::kErrorBody bytes at most and
+  // drops the connection past them; its failure stays Kind::Protocol.
   std::int64_t MaxBodySize = 0;
-  // How long one GET may take in all, however steadily bytes arrive (0: no bound).
+  // How long one GET may take in all, however steadily bytes arrive (0: no bound). Passing it
+  // is a Kind::Transport failure (ETIMEDOUT), as is a transfer that stays below
+  // limits::kMinimumRate over a whole limits::kMinimumRateWindow.
   std::chrono::milliseconds Deadline{0};
 
   // Sent as "User-Agent"; empty sends no such header.
@@ -69,6 +80,8 @@ class HttpClient {
 
   // Shorter limits than the fixed ones, for tests of stalls only.
   void SetTimeoutsForTest(std::chrono::milliseconds connect, std::chrono::milliseconds idleRead);
+  // A different minimum rate and window, for tests of trickling servers only.
+  void SetMinimumRateForTest(std::int64_t bytesPerSecond, std::chrono::seconds window);
 
  private:
   struct Impl;

@@ -10,12 +10,13 @@ class HttpError : public std::runtime_error {
  public:
   enum class Kind {
     Protocol,          // status outside 200..299; status() and body() are set
-    Transport,         // connect, send, receive, reset, time-out; socketError() is set
+    Transport,         // connect, send, receive, reset, time-out, too slow; socketError() is set
     ConnectionClosed,  // peer closed early, or Disconnect() aborted the transfer
     MaxLineLength,     // a status or header line longer than the limit
     UnknownProtocol,   // no "://", or a scheme the client cannot speak
     Tls,               // TLS unavailable, handshake or certificate failure
     StreamWrite,       // the destination stream refused the body bytes
+    MaxBodySize,       // the body announced or grew past the client's MaxBodySize
   };
 
   HttpError(Kind kind, const std::string& message, int status = 0, std::string body = {},

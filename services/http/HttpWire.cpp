@@ -116,6 +116,15 @@ bool ResponseHead::HasBody() const {
   return !(contentLength && *contentLength == 0);
 }
 
+std::size_t BodyLimit::Take(std::size_t size) {
+  if (bound_ <= 0) return size;
+  auto keep = static_cast<std::size_t>(
+      std::min<std::int64_t>(bound_ - taken_, static_cast<std::int64_t>(size)));
+  taken_ += static_cast<std::int64_t>(keep);
+  if (keep < size) exceeded_ = true;
+  return keep;
+}
+
 void ChunkedDecoder::Step(char c) {
   auto endOfSizeLine = [this] {
     if (digits_ == 0) {

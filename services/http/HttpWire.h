@@ -35,6 +35,27 @@ struct ResponseHead {
   bool HasBody() const;
 };
 
+// Counts the body bytes of one response against a bound, so that nothing past it is kept.
+class BodyLimit {
+ public:
+  // bound 0: no bound.
+  explicit BodyLimit(std::int64_t bound = 0) : bound_(bound) {}
+  // True when the head announces a body longer than the bound: it need not be read at all.
+  // A chunked body's length is only known as it arrives.
+  bool RefusesAnnounced(const ResponseHead& head) const {
+    return bound_ > 0 && head.HasBody() && !head.chunked && head.contentLength &&
+           *head.contentLength > bound_;
+  }
+  // How many of the next `size` body bytes still fit; fewer than `size` once the bound is passed.
+  std::size_t Take(std::size_t size);
+  bool Exceeded() const { return exceeded_; }
+
+ private:
+  std::int64_t bound_;
+  std::int64_t taken_ = 0;
+  bool exceeded_ = false;
+};
+
 // Length of a header line without its line end (LF, or CR LF).
 std::size_t LineLengthWithoutEnd(std::string_view line);
 

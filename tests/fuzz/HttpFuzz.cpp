@@ -1,6 +1,7 @@
 // Response parsing without a socket: the bytes are a response as a server would send it.
 // The head goes line by line into ResponseHead, the rest through the chunk decoder when the
-// head says so, and the body through the charset choice and conversion.
+// head says so, the body against a small bound as the client keeps it, and through the charset
+// choice and conversion.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,36 @@
 
 #include "http/BodyText.h"
 #include "http/HttpWire.h"
+
+namespace {
+
+// Small, so that fuzzed bodies pass it often.
+constexpr std::int64_t kBodyBound = 300;
+
+// The bound keeps all of a body that fits and exactly kBodyBound bytes of one that does not,
+// however the body is sliced, and refuses an announced length only when it is above the bound.
+void CheckBound(const kestrune::http::ResponseHead& head, std::string_view body) {
+  kestrune::http::BodyLimit limit(kBodyBound);
+  if (limit.RefusesAnnounced(head)) {
+    if (head.chunked || !head.contentLength || *head.contentLength <= kBodyBound) __builtin_trap();
+    return;
+  }
+  std::string kept;
+  std::string_view rest = body;
+  for (std::size_t piece = 1; !rest.empty(); piece = piece * 3 % 97 + 1) {
+    std::string_view next = rest.substr(0, piece);
+    rest.remove_prefix(next.size());
+    std::size_t keep = limit.Take(next.size());
+    if (keep > next.size()) __builtin_trap();
+    kept.append(next.substr(0, keep));
+  }
+  const bool fits = static_cast<std::int64_t>(body.size()) <= kBodyBound;
+  if (kept != body.substr(0, fits ? body.size() : static_cast<std::size_t>(kBodyBound)))
+    __builtin_trap();
+  if (limit.Exceeded() == fits) __builtin_trap();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
@@ -35,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     body.assign(input);
   }
+  CheckBound(head, body);
   std::string text = kestrune::http::BodyToText(head.contentType, body);
   if (body.empty() != text.empty()) __builtin_trap();
   (void)head.HasBody();

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "HttpTestSupport.h"
 #include "LoopbackServer.h"
 #include "NginxServer.h"
 
@@ -18,6 +19,8 @@ namespace kestrune {
 namespace {
 
 using std::chrono::milliseconds;
+using test::Always;
+using test::Failure;
 using test::LoopbackConnection;
 using test::LoopbackServer;
 using test::Response;
@@ -41,25 +44,6 @@ struct Events {
     client.WorkEnd = [this](HttpClient&, HttpClient::WorkMode) { log.push_back("end"); };
   }
 };
-
-// Runs `call` and returns the HttpError it throws; fails the test when it throws none.
-template <typename Call>
-HttpError Failure(Call&& call) {
-  try {
-    call();
-  } catch (const HttpError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no HttpError thrown";
-  return HttpError(HttpError::Kind::Protocol, "none");
-}
-
-// Serves every request on a connection with `reply` until the client closes.
-LoopbackServer::Script Always(std::string reply) {
-  return [reply](LoopbackConnection& c, int) {
-    while (!c.ReadRequest().empty()) c.Send(reply);
-  };
-}
 
 struct RequestCase {
   std::string name;
@@ -292,10 +276,15 @@ INSTANTIATE_TEST_SUITE_P(
         EarlyEndCase{"ShortBodyThenClose", kHead1000 + std::string(600, 'a'), false,
                      HttpError::Kind::ConnectionClosed, std::string(600, 'a')},
         EarlyEndCase{"ShortBodyThenReset", kHead1000 + std::string(600, 'a'), true,
-                     HttpError::Kind::ConnectionClosed, std::string(600, 'a')},
+                     HttpError::Kind::Transport, std::string(600, 'a')},
         EarlyEndCase{"CloseInsideChunkedBody",
                      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nA\r\n0123", false,
                      HttpError::Kind::ConnectionClosed, "0123"},
+        EarlyEndCase{"ResetInsideChunkedBody",
+                     "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nA\r\n0123", true,
+                     HttpError::Kind::Transport, "0123"},
+        EarlyEndCase{"ResetInsideBodyUntilClose", "HTTP/1.0 200 OK\r\n\r\nsome", true,
+                     HttpError::Kind::Transport, "some"},
         EarlyEndCase{"CloseBeforeStatusLine", "", false, HttpError::Kind::ConnectionClosed, ""},
         EarlyEndCase{"CloseInsideHeaders", "HTTP/1.1 200 OK\r\nContent-Le", false,
                      HttpError::Kind::ConnectionClosed, ""},
