@@ -7,6 +7,7 @@
 
 #include "CRC32.h"
 #include "GameFolder.h"
+#include "Limits.h"
 #include "LineSeparetor.h"
 #include "PatchNames.h"
 #include "Platform.h"
@@ -76,16 +77,26 @@ std::optional<std::string> PatchText(std::int32_t language, PatchMessage message
 void ThreadForDownLoad::Execute() {
   Synchronize([this] { launcher.ApplyBusyLayout(); });
 
-  auto http = std::make_unique<HttpClient>();
-  http->WorkBegin = [this](HttpClient&, HttpClient::WorkMode, std::int64_t total) {
-    HttpWorkBegin(total);
-  };
-  http->Work = [this](HttpClient&, HttpClient::WorkMode, std::int64_t count) { HttpWork(count); };
-  http->WorkEnd = [this](HttpClient&, HttpClient::WorkMode) { HttpWorkEnd(); };
-  // Declared after the client: it is detached before the client goes, also on an error.
-  const Connection connection(*this, [&http] { http->Disconnect(); });
+  // One run per game folder: two would race on the same temporary names. Held to the end of
+  // the body; the system drops it if the process dies.
+  const platform::FileLock lock = platform::FileLock::Acquire(
+      platform::NativePath(GamePath(std::string(kLockFileName))), limits::kGameFolderLockWait);
+  if (lock.isLocked()) {
+    auto http = std::make_unique<HttpClient>();
+    http->WorkBegin = [this](HttpClient&, HttpClient::WorkMode, std::int64_t total) {
+      HttpWorkBegin(total);
+    };
+    http->Work = [this](HttpClient&, HttpClient::WorkMode, std::int64_t count) { HttpWork(count); };
+    http->WorkEnd = [this](HttpClient&, HttpClient::WorkMode) { HttpWorkEnd(); };
+    // Declared after the client: it is detached before the client goes, also on an error.
+    const Connection connection(*this, [&http] { http->Disconnect(); });
 
-  if (LoadAndScan(*http)) DownloadAll(*http);
+    if (LoadAndScan(*http)) DownloadAll(*http);
+  } else {
+    // Another run holds the folder: nothing fetched, nothing touched, and no success.
+    launcher.setStatus(msgError);
+    RefreshStatusLabel();
+  }
 
   try {
     Synchronize([this] { launcher.ApplyIdleLayout(); });

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -431,6 +432,7 @@ TEST_F(PatchWorkerTest, LinksBelowTheGameFolderAreNeverWrittenOrReadThrough) {
   EXPECT_EQ(Snapshot(outside), outsideBefore) << "nothing outside is written or created";
   auto expected = gameBefore;
   expected["fine.dat"] = "ok";
+  expected["kestrune.lock"] = "";
   EXPECT_EQ(Snapshot(game()), expected) << "the links stay as they were";
   EXPECT_EQ(form.messageId, msgError) << "each refused name counts as not updated";
   const auto texts = launcher.Texts();
@@ -438,6 +440,36 @@ TEST_F(PatchWorkerTest, LinksBelowTheGameFolderAreNeverWrittenOrReadThrough) {
                           [](const std::string& t) { return t.rfind("Download ", 0) == 0; }),
             1)
       << "only fine.dat is fetched";
+}
+
+// One patch run per game folder: a run that cannot take the folder's lock in time touches
+// nothing and does not claim success; a list entry naming the lock file is refused.
+TEST_F(PatchWorkerTest, ARunThatCannotLockTheFolderTouchesNothingAndEndsWithCode2) {
+  Publish({{"a.dat", "new a"}, {"kestrune.lock", "replaced lock"}});
+  WriteFile(GameFile("a.dat"), "old a");
+  const std::string lockPath = GameFile("kestrune.lock");
+  {
+    const platform::FileLock other =
+        platform::FileLock::Acquire(lockPath, std::chrono::milliseconds(0));
+    ASSERT_TRUE(other.isLocked());
+    form.setStatus(msgReady);
+
+    Run();
+
+    EXPECT_EQ(Snapshot(game()),
+              (std::map<std::string, std::string>{{"a.dat", "old a"}, {"kestrune.lock", ""}}));
+    EXPECT_TRUE(launcher.Texts().empty()) << "no scan, no download";
+    EXPECT_EQ(form.messageId, msgError);
+    EXPECT_EQ(view.statusTexts.back(), "An error occurred, try again later.");
+    EXPECT_TRUE(form.canUpdate);
+    EXPECT_FLOAT_EQ(form.BarWidth(Bar::Total), 0.0f);
+  }
+
+  Run();
+
+  EXPECT_EQ(ReadFile(GameFile("a.dat")), "new a") << "the lock ends with its holder";
+  EXPECT_EQ(ReadFile(lockPath), "") << "the entry naming the lock file is refused";
+  EXPECT_EQ(form.messageId, msgError);
 }
 
 TEST_F(PatchWorkerTest, EmptyListIsUpToDateAndFailedListsEndSilently) {
