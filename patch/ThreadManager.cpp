@@ -1,13 +1,12 @@
 #include "ThreadManager.h"
 
 #include <cmath>
-#include <filesystem>
 #include <memory>
 #include <ostream>
 #include <streambuf>
-#include <system_error>
 
 #include "CRC32.h"
+#include "GameFolder.h"
 #include "Limits.h"
 #include "LineSeparetor.h"
 #include "PatchNames.h"
@@ -78,16 +77,26 @@ std::optional<std::string> PatchText(std::int32_t language, PatchMessage message
 void ThreadForDownLoad::Execute() {
   Synchronize([this] { launcher.ApplyBusyLayout(); });
 
-  auto http = std::make_unique<HttpClient>();
-  http->WorkBegin = [this](HttpClient&, HttpClient::WorkMode, std::int64_t total) {
-    HttpWorkBegin(total);
-  };
-  http->Work = [this](HttpClient&, HttpClient::WorkMode, std::int64_t count) { HttpWork(count); };
-  http->WorkEnd = [this](HttpClient&, HttpClient::WorkMode) { HttpWorkEnd(); };
-  // Declared after the client: it is detached before the client goes, also on an error.
-  const Connection connection(*this, [&http] { http->Disconnect(); });
+  // One run per game folder: two would race on the same temporary names. Held to the end of
+  // the body; the system drops it if the process dies.
+  const platform::FileLock lock = platform::FileLock::Acquire(
+      platform::NativePath(GamePath(std::string(kLockFileName))), limits::kGameFolderLockWait);
+  if (lock.isLocked()) {
+    auto http = std::make_unique<HttpClient>();
+    http->WorkBegin = [this](HttpClient&, HttpClient::WorkMode, std::int64_t total) {
+      HttpWorkBegin(total);
+    };
+    http->Work = [this](HttpClient&, HttpClient::WorkMode, std::int64_t count) { HttpWork(count); };
+    http->WorkEnd = [this](HttpClient&, HttpClient::WorkMode) { HttpWorkEnd(); };
+    // Declared after the client: it is detached before the client goes, also on an error.
+    const Connection connection(*this, [&http] { http->Disconnect(); });
 
-  if (LoadAndScan(*http)) DownloadAll(*http);
+    if (LoadAndScan(*http)) DownloadAll(*http);
+  } else {
+    // Another run holds the folder: nothing fetched, nothing touched, and no success.
+    launcher.setStatus(msgError);
+    RefreshStatusLabel();
+  }
 
   try {
     Synchronize([this] { launcher.ApplyIdleLayout(); });
@@ -131,8 +140,9 @@ bool ThreadForDownLoad::LoadAndScan(HttpClient& http) {
     const std::vector<std::string> fields = SeparateLine(line, kFieldSeparator);
     const std::string& name = fields[0];
     const std::string expected = fields.size() > 1 ? fields[1] : std::string();
-    if (!IsSafePatchName(name)) {
-      // Queued unexamined: the download refuses it and the run counts it as not updated.
+    if (!IsSafePatchName(name) || !NoLinkOnTheWay(platform::CurrentDirectory(), name)) {
+      // Queued unexamined, never read through a link: the download refuses it and the run
+      // counts it as not updated.
       ListWithUpdate.push_back(name);
     } else {
       const std::string path = platform::NativePath(GamePath(name));
@@ -201,13 +211,15 @@ void ThreadForDownLoad::DownloadAll(HttpClient& http) {
 bool ThreadForDownLoad::DownloadFile(HttpClient& http, const std::string& address,
                                      const std::string& name) {
   if (!IsSafePatchName(name)) return false;
+  // Nothing is written through a link below the game folder, nor into a folder made through one.
+  const std::string folder = platform::CurrentDirectory();
+  if (!WritesStayInside(folder, name) || !MakeFoldersOnTheWay(folder, name)) return false;
   std::string temporary;
   try {
     const std::string target = GamePath(name);
     temporary = platform::NativePath(target + ".lzma");
-    std::error_code ignored;
-    // A failure shows up when the temporary file cannot be created.
-    std::filesystem::create_directories(platform::NativePath(DirectoryPart(target)), ignored);
+    // A leftover of that name may be a hard link to a file elsewhere: never truncated in place.
+    platform::RemoveFile(temporary);
 
     SetStatus(PatchMessage::Download, LastPathComponent(target));
     ShowStatusText();
@@ -227,6 +239,9 @@ bool ThreadForDownLoad::DownloadFile(HttpClient& http, const std::string& addres
     }
     FlushFileBar();
     file.Close();
+    // A link put there during the transfer is not unpacked through either.
+    if (!WritesStayInside(folder, name)) throw std::runtime_error("a link below the game folder");
+    platform::RemoveFile(platform::NativePath(target + "~kestrune.tmp"));
     ExtractFile(name + ".lzma", name);
     return true;
   } catch (...) {

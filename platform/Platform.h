@@ -2,6 +2,7 @@
 // The thin layer of operating-system calls the rest of the program uses.
 // Paths are UTF-8 and native (the caller converts "\" separators where needed).
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -108,6 +109,41 @@ PathKind GetPathKind(const std::string& path);
 bool IsReadOnly(const std::string& path);
 // Removes the read-only mark of an existing file. Throws SystemError.
 void ClearReadOnly(const std::string& path);
+// Whether `path` itself is a symbolic link or, on Windows, any reparse point (a junction, a
+// mount point): lstat / FILE_ATTRIBUTE_REPARSE_POINT, the link itself examined, not followed.
+// False when nothing is there or it cannot be examined.
+bool IsLinkOrReparsePoint(const std::string& path);
+// Creates the one folder `path`, whose parent must exist (mkdir / CreateDirectoryW). False when
+// the system refuses, also when something of that name is already there.
+bool CreateFolder(const std::string& path) noexcept;
+
+// An exclusive lock on a file (flock on POSIX, LockFileEx on Windows), held until the object
+// goes. It belongs to the open file, not to the thread or process: a second FileLock on the same
+// file conflicts even within one process, and the system drops the lock when its holder ends,
+// however it ends, so a lock file left behind never blocks anyone. Move-only.
+class FileLock {
+ public:
+  // Opens `path`, creating it when missing (never through a link at `path`, and only a plain
+  // file), and takes the lock, trying again until `wait` has passed. The result is not locked
+  // when another holder kept it that long or the file could not be opened.
+  static FileLock Acquire(const std::string& path, std::chrono::milliseconds wait);
+
+  FileLock() = default;
+  FileLock(FileLock&& other) noexcept;
+  FileLock& operator=(FileLock&& other) noexcept;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock();
+
+  bool isLocked() const noexcept;
+
+ private:
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+};
 
 // One key of the per-user store (the registry under HKEY_CURRENT_USER on
 // Windows; on POSIX the folder ${XDG_CONFIG_HOME:-$HOME/.config}/<key path

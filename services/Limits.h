@@ -21,4 +21,7 @@ inline constexpr std::chrono::seconds kMinimumRateWindow{60};
 // The settings fetch blocks the start-up; it ends by this deadline, whatever the pace.
 inline constexpr std::chrono::seconds kSettingsDeadline{30};
 
+// A patch run waits this long for the game folder's lock, then gives up without touching it.
+inline constexpr std::chrono::seconds kGameFolderLockWait{2};
+
 }  // namespace kestrune::limits

@@ -152,6 +152,15 @@ void ClearReadOnly(const std::string& path) {
   if (::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) ThrowLast();
 }
 
+bool IsLinkOrReparsePoint(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool CreateFolder(const std::string& path) noexcept {
+  return ::mkdir(path.c_str(), 0777) == 0;
+}
+
 void CheckReplaceable(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return;  // missing: a new file will do

@@ -139,6 +139,23 @@ void ReplaceFile(const std::string& from, const std::string& to) {
   }
 }
 
+bool IsLinkOrReparsePoint(const std::string& path) {
+  try {
+    const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CreateFolder(const std::string& path) noexcept {
+  try {
+    return CreateDirectoryW(Widen(path).c_str(), nullptr) != 0;
+  } catch (...) {
+    return false;
+  }
+}
+
 void CheckReplaceable(const std::string& path) {
   const std::wstring wide = Widen(path);
   const DWORD attributes = GetFileAttributesW(wide.c_str());

@@ -84,10 +84,9 @@ class HeadlessTest : public ::testing::Test {
     nginx = std::make_unique<test::NginxServer>(tmp.path() / "nginx", options);
     ASSERT_TRUE(nginx->running());
     host = "127.0.0.1:" + std::to_string(nginx->port());
-    const test::ChildResult r =
-        test::RunChild({KESTRUNE_PUBLISH, release().string(), www().string(), "--base-url",
-                        nginx->Url("")},
-                       tmp.path(), {}, tmp.path());
+    const test::ChildResult r = test::RunChild(
+        {KESTRUNE_PUBLISH, release().string(), www().string(), "--base-url", nginx->Url("")},
+        tmp.path(), {}, tmp.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
   }
 
@@ -131,7 +130,9 @@ TEST_F(HeadlessTest, UpdatesThenFindsEverythingUpToDate) {
                                              "All files were successfully updated!"};
   EXPECT_EQ(first.OutLines(), expected);
   EXPECT_EQ(first.err, "");  // not a terminal: no progress line
-  EXPECT_EQ(test::Tree(game()), test::Tree(release()));
+  auto expectedTree = test::Tree(release());
+  expectedTree["kestrune.lock"] = "";  // the patch run's lock file stays, empty
+  EXPECT_EQ(test::Tree(game()), expectedTree);
 
   const test::ChildResult second = Launch();
   EXPECT_EQ(second.exitCode, 0);
@@ -180,7 +181,57 @@ TEST_F(HeadlessTest, InterruptDuringADownloadCancelsAndLeavesTheTarget) {
   EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3));
   ASSERT_FALSE(r.OutLines().empty());
   EXPECT_EQ(r.OutLines().back(), "You canceled Updates.");
-  EXPECT_EQ(test::Tree(game()), (std::map<std::string, std::string>{{"big.bin", "old content"}}));
+  EXPECT_EQ(test::Tree(game()), (std::map<std::string, std::string>{{"big.bin", "old content"},
+                                                                    {"kestrune.lock", ""}}));
+}
+
+// Two launchers started together on one game folder (the single-instance check is off) never
+// patch it at the same time: each round, one run brings it up to date and the other, unable to
+// take the folder's lock while the first downloads, ends with code 2 before it scans anything.
+TEST_F(HeadlessTest, TwoLaunchersOnOneFolderTakeTurnsAndEveryFileEndsCorrect) {
+  for (int i = 0; i < 2; ++i) Put(release(), "part" + std::to_string(i) + ".bin", Bytes(96000, i));
+  Put(release(), "sub/small.txt", "small");
+  // nginx sends a second's worth at once, then 32k/s: each part takes about 2 s, so the first
+  // run still downloads when the second gives up waiting for the lock.
+  Serve("    limit_rate 32k;");
+  const std::vector<std::string> refused = {"Updater is ready to work.",
+                                            "An error occurred, try again later."};
+  auto expectedTree = test::Tree(release());
+  expectedTree["kestrune.lock"] = "";
+
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    fs::remove_all(game());
+    fs::create_directories(game());
+    Put(game(), "part0.bin", "outdated");
+
+    test::Child one({KESTRUNE_UPDATER}, game(), Env(), tmp.path());
+    test::Child two({KESTRUNE_UPDATER}, game(), Env(), tmp.path());
+    const test::ChildResult results[] = {one.Wait(std::chrono::seconds(30)),
+                                         two.Wait(std::chrono::seconds(30))};
+
+    int patched = 0;
+    int locked = 0;
+    for (const test::ChildResult& r : results) {
+      if (r.exitCode == 0) {
+        ++patched;
+        ASSERT_FALSE(r.OutLines().empty());
+        EXPECT_EQ(r.OutLines().back(), "All files were successfully updated!") << r.out << r.err;
+      } else {
+        ++locked;
+        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+        EXPECT_EQ(r.OutLines(), refused) << "it scanned or fetched nothing";
+      }
+    }
+    EXPECT_EQ(patched, 1);
+    EXPECT_EQ(locked, 1);
+    // By name only: the parts are too long to print.
+    const auto tree = test::Tree(game());
+    for (const auto& [name, bytes] : expectedTree) {
+      EXPECT_TRUE(tree.count(name) != 0 && tree.at(name) == bytes) << name << " is wrong";
+    }
+    EXPECT_EQ(tree.size(), expectedTree.size());
+  }
 }
 
 // What a terminal shows on its last line: the text after the last line end, after the last

@@ -41,8 +41,8 @@ struct StartRecorder {
   }
 };
 
-// A scratch per-user store and lock folder, a profile folder, the settings host pointed at a
-// loopback port, and a form over a recording view.
+// A scratch game folder, per-user store and lock folder, a profile folder, the settings host
+// pointed at a loopback port, and a form over a recording view.
 class StartupTest : public ::testing::Test {
  protected:
   void PointSettingsAt(int port) {
@@ -75,6 +75,8 @@ class StartupTest : public ::testing::Test {
     });
   }
 
+  // The real patch workers run here: each test has its own game folder and its lock.
+  test::GameFolder game_{false};
   TempDir config_;
   TempDir runtime_;
   ScopedEnv configEnv_{"XDG_CONFIG_HOME", config_.path().string()};

@@ -127,7 +127,8 @@ TEST_F(WorkerTest, EndOfWorkRunsOnTheUiThreadBeforeFinished) {
 }
 
 TEST_F(WorkerTest, TheRealMinimalWorkersSwitchToBusyAndBackToIdle) {
-  TFormUpdater real(view, ui);  // default factories
+  const test::GameFolder game(false);  // the real patch worker locks its game folder
+  TFormUpdater real(view, ui);         // default factories
   real.canUpdate = true;
   real.StartPatchWorker(false);
   const auto patch = real.th;

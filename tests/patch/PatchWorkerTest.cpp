@@ -9,9 +9,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -379,6 +381,95 @@ TEST_F(PatchWorkerTest, UnsafeNamesAreNeverTouchedAndCountAsNotUpdated) {
     EXPECT_EQ(form.messageId, msgError);
     fs::remove(GameFile("fine.dat"));
   }
+}
+
+// Every entry below `root` by its relative path: a folder as "/", a link as "-> " and where it
+// points (not followed), a file as its bytes.
+std::map<std::string, std::string> Snapshot(const fs::path& root) {
+  std::map<std::string, std::string> entries;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    const std::string name = e.path().lexically_relative(root).generic_string();
+    if (e.is_symlink()) {
+      entries[name] = "-> " + fs::read_symlink(e.path()).string();
+    } else if (e.is_directory()) {
+      entries[name] = "/";
+    } else {
+      entries[name] = ReadFile(e.path().string());
+    }
+  }
+  return entries;
+}
+
+TEST_F(PatchWorkerTest, LinksBelowTheGameFolderAreNeverWrittenOrReadThrough) {
+  const fs::path outside = tmp.path() / "outside";
+  fs::create_directories(outside / "folder");
+  WriteFile((outside / "folder" / "inside.txt").string(), "keep inside");
+  WriteFile((outside / "file.txt").string(), "keep file");
+  fs::create_directory_symlink(outside / "folder", game() / "linked");
+  fs::create_symlink(outside / "file.txt", game() / "file.lnk");
+  fs::create_symlink(outside / "gone.dat", game() / "dangling.dat");
+  fs::create_symlink(outside / "fresh", game() / "dangling-folder");
+  fs::create_symlink(outside / "file.txt", game() / "temp.dat.lzma");
+  fs::create_directories(game() / "real");
+  fs::create_directory_symlink(outside / "folder", game() / "real" / "deeper");
+  const auto outsideBefore = Snapshot(outside);
+  const auto gameBefore = Snapshot(game());
+
+  // "file.lnk" matches what its link points to: read through the link it would pass the scan.
+  const std::string probe = tmp.file("probe");
+  WriteFile(probe, "keep file");
+  Publish({{"linked\\inside.txt", "written through a folder link"},
+           {"linked\\new\\deep.txt", "a folder made through a link"},
+           {"file.lnk", "keep file", true, IndependentCrc(probe)},
+           {"dangling.dat", "created through a dangling link"},
+           {"dangling-folder\\x.txt", "a folder made through a dangling link"},
+           {"temp.dat", "its .lzma is a link"},
+           {"real\\deeper\\inside.txt", "a link one level down"},
+           {"fine.dat", "ok"}});
+
+  Run();
+
+  EXPECT_EQ(Snapshot(outside), outsideBefore) << "nothing outside is written or created";
+  auto expected = gameBefore;
+  expected["fine.dat"] = "ok";
+  expected["kestrune.lock"] = "";
+  EXPECT_EQ(Snapshot(game()), expected) << "the links stay as they were";
+  EXPECT_EQ(form.messageId, msgError) << "each refused name counts as not updated";
+  const auto texts = launcher.Texts();
+  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                          [](const std::string& t) { return t.rfind("Download ", 0) == 0; }),
+            1)
+      << "only fine.dat is fetched";
+}
+
+// One patch run per game folder: a run that cannot take the folder's lock in time touches
+// nothing and does not claim success; a list entry naming the lock file is refused.
+TEST_F(PatchWorkerTest, ARunThatCannotLockTheFolderTouchesNothingAndEndsWithCode2) {
+  Publish({{"a.dat", "new a"}, {"kestrune.lock", "replaced lock"}});
+  WriteFile(GameFile("a.dat"), "old a");
+  const std::string lockPath = GameFile("kestrune.lock");
+  {
+    const platform::FileLock other =
+        platform::FileLock::Acquire(lockPath, std::chrono::milliseconds(0));
+    ASSERT_TRUE(other.isLocked());
+    form.setStatus(msgReady);
+
+    Run();
+
+    EXPECT_EQ(Snapshot(game()),
+              (std::map<std::string, std::string>{{"a.dat", "old a"}, {"kestrune.lock", ""}}));
+    EXPECT_TRUE(launcher.Texts().empty()) << "no scan, no download";
+    EXPECT_EQ(form.messageId, msgError);
+    EXPECT_EQ(view.statusTexts.back(), "An error occurred, try again later.");
+    EXPECT_TRUE(form.canUpdate);
+    EXPECT_FLOAT_EQ(form.BarWidth(Bar::Total), 0.0f);
+  }
+
+  Run();
+
+  EXPECT_EQ(ReadFile(GameFile("a.dat")), "new a") << "the lock ends with its holder";
+  EXPECT_EQ(ReadFile(lockPath), "") << "the entry naming the lock file is refused";
+  EXPECT_EQ(form.messageId, msgError);
 }
 
 TEST_F(PatchWorkerTest, EmptyListIsUpToDateAndFailedListsEndSilently) {

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "ResourceLimit.h"
@@ -185,6 +187,97 @@ TEST(FileAttributes, ClearReadOnlyAddsOnlyTheOwnersWritePermission) {
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0650u) << "a writable file stays as it is";
   EXPECT_THROW(ClearReadOnly(dir.file("missing")), SystemError);
+}
+
+}  // namespace
+}  // namespace platform
+
+namespace platform {
+namespace {
+
+// Only the last component is looked at, without following it: a link is a link whatever it
+// points to, and a plain name below a linked folder is not one itself.
+TEST(FileAttributes, LinksAreSeenWithoutBeingFollowed) {
+  TempDir dir;
+  WriteFile(dir.file("file"), "x");
+  std::filesystem::create_directory(dir.file("folder"));
+  WriteFile(dir.file("folder/inner"), "x");
+  std::filesystem::create_symlink(dir.file("file"), dir.file("link-to-file"));
+  std::filesystem::create_symlink(dir.file("folder"), dir.file("link-to-folder"));
+  std::filesystem::create_symlink(dir.file("gone"), dir.file("dangling"));
+  const struct {
+    const char* name;
+    bool link;
+  } cases[] = {
+      {"missing", false},
+      {"file", false},
+      {"folder", false},
+      {"link-to-file", true},
+      {"link-to-folder", true},
+      {"dangling", true},
+      {"link-to-folder/inner", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(IsLinkOrReparsePoint(dir.file(c.name)), c.link);
+  }
+}
+
+TEST(FileAttributes, CreateFolderMakesOneLevelAndNeverReusesAName) {
+  TempDir dir;
+  EXPECT_TRUE(CreateFolder(dir.file("one")));
+  EXPECT_EQ(GetPathKind(dir.file("one")), PathKind::Directory);
+  EXPECT_FALSE(CreateFolder(dir.file("one"))) << "already there";
+  EXPECT_FALSE(CreateFolder(dir.file("a/b"))) << "the parent is missing";
+  std::filesystem::create_symlink(dir.file("elsewhere"), dir.file("dangling"));
+  EXPECT_FALSE(CreateFolder(dir.file("dangling"))) << "a dangling link is not followed";
+  EXPECT_FALSE(std::filesystem::exists(dir.file("elsewhere")));
+}
+
+// flock belongs to the open file: a second open conflicts even within one process.
+TEST(FileLock, OneHolderAtATimeAndTheLockEndsWithItsObject) {
+  TempDir dir;
+  const std::string path = dir.file("kestrune.lock");
+  FileLock first = FileLock::Acquire(path, std::chrono::milliseconds(0));
+  ASSERT_TRUE(first.isLocked());
+  EXPECT_FALSE(FileLock::Acquire(path, std::chrono::milliseconds(50)).isLocked());
+  FileLock moved = std::move(first);
+  EXPECT_FALSE(first.isLocked());
+  EXPECT_TRUE(moved.isLocked());
+  EXPECT_FALSE(FileLock::Acquire(path, std::chrono::milliseconds(0)).isLocked());
+  moved = FileLock();
+  EXPECT_TRUE(FileLock::Acquire(path, std::chrono::milliseconds(0)).isLocked());
+}
+
+// A waiting taker gets the lock once the holder lets go within its wait.
+TEST(FileLock, AWaitingTakerGetsItWhenTheHolderLetsGo) {
+  TempDir dir;
+  const std::string path = dir.file("kestrune.lock");
+  auto holder = std::make_unique<FileLock>(FileLock::Acquire(path, std::chrono::milliseconds(0)));
+  ASSERT_TRUE(holder->isLocked());
+  std::thread release([&holder] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    holder.reset();
+  });
+  EXPECT_TRUE(FileLock::Acquire(path, std::chrono::seconds(10)).isLocked());
+  release.join();
+}
+
+TEST(FileLock, OnlyAPlainFileReachedWithoutALinkServes) {
+  TempDir dir;
+  std::filesystem::create_symlink(dir.file("elsewhere"), dir.file("dangling"));
+  WriteFile(dir.file("target"), "keep");
+  std::filesystem::create_symlink(dir.file("target"), dir.file("link"));
+  std::filesystem::create_directory(dir.file("folder"));
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0644), 0);
+  for (const char* name : {"dangling", "link", "folder", "fifo", "missing-folder/kestrune.lock"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(FileLock::Acquire(dir.file(name), std::chrono::milliseconds(0)).isLocked());
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("elsewhere"))) << "nothing created through it";
+  EXPECT_EQ(ReadFile(dir.file("target")), "keep");
+  EXPECT_TRUE(FileLock::Acquire(dir.file("fresh.lock"), std::chrono::milliseconds(0)).isLocked());
+  EXPECT_EQ(GetPathKind(dir.file("fresh.lock")), PathKind::File) << "created when missing";
 }
 
 }  // namespace

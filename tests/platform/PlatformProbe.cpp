@@ -5,6 +5,8 @@
 //   mutex     takes the mutex named after its file name; prints "held" and
 //             waits for the end of its input, or prints "busy" and leaves
 //             through ExitProcessNow(0)
+//   lock      takes the FileLock on argv[1] without waiting; prints "held" and
+//             waits for the end of its input, or prints "busy"
 //   spawn     StartDetachedProcess(argv[1], argv[2...]); prints "started" or
 //             "failed" and leaves through ExitProcessNow(0)
 #include <unistd.h>
@@ -34,6 +36,15 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     char c;
     while (::read(STDIN_FILENO, &c, 1) > 0) {
+    }
+    return 0;
+  }
+  if (probe == "lock" && argc >= 2) {
+    const platform::FileLock lock = platform::FileLock::Acquire(argv[1], {});
+    std::printf("%s\n", lock.isLocked() ? "held" : "busy");
+    std::fflush(stdout);
+    char c;
+    while (lock.isLocked() && ::read(STDIN_FILENO, &c, 1) > 0) {
     }
     return 0;
   }

@@ -251,6 +251,25 @@ TEST(NamedMutex, OnlyOneProcessPerExecutableNameHoldsIt) {
   EXPECT_EQ(next.Wait(), 0);
 }
 
+// The game folder's lock between processes: the holder keeps everyone else out, and a holder
+// that dies (SIGKILL, no clean-up) leaves a lock file that no longer blocks.
+TEST(FileLock, HeldAcrossProcessesAndDroppedWhenTheHolderDies) {
+  TempDir dir;
+  const std::string path = dir.file("kestrune.lock");
+  const std::map<std::string, std::string> env{{"KESTRUNE_PROBE", "lock"}};
+  {
+    Child holder(KESTRUNE_PLATFORM_PROBE, {path}, env, true);
+    ASSERT_EQ(holder.ReadLine(), "held\n");
+    EXPECT_FALSE(FileLock::Acquire(path, 100ms).isLocked());
+    Child second(KESTRUNE_PLATFORM_PROBE, {path}, env);
+    EXPECT_EQ(second.ReadAll(), "busy\n");
+  }  // killed with SIGKILL
+  EXPECT_TRUE(fs::exists(path)) << "the lock file stays behind";
+  EXPECT_TRUE(FileLock::Acquire(path, 100ms).isLocked());
+  Child after(KESTRUNE_PLATFORM_PROBE, {path}, env);
+  EXPECT_EQ(after.ReadAll(), "held\n");
+}
+
 TEST(NamedMutex, InProcessCasesThatMustNotRefuseTheStart) {
   TempDir runtime;
   ScopedEnv env;
