@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
@@ -100,6 +101,12 @@ void File::Seek(std::uint64_t position) {
   if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) ThrowLast();
 }
 
+void File::Flush() {
+  while (::fsync(fd_) != 0) {
+    if (errno != EINTR) ThrowLast();
+  }
+}
+
 void File::Close() {
   if (fd_ < 0) return;
   const int fd = fd_;
@@ -124,6 +131,12 @@ void ReplaceFile(const std::string& from, const std::string& to) {
     ::chmod(from.c_str(), st.st_mode & 07777);
   }
   if (::rename(from.c_str(), to.c_str()) != 0) ThrowLast();
+}
+
+std::uint64_t FreeSpace(const std::string& path) {
+  struct statvfs st;
+  if (::statvfs(path.c_str(), &st) != 0) ThrowLast();
+  return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
 PathKind GetPathKind(const std::string& path) {

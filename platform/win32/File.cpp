@@ -109,6 +109,10 @@ void File::Seek(std::uint64_t position) {
   if (!SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN)) ThrowLast();
 }
 
+void File::Flush() {
+  if (!FlushFileBuffers(handle_)) ThrowLast();
+}
+
 void File::Close() {
   if (handle_ == nullptr) return;
   HANDLE h = handle_;
@@ -133,6 +137,17 @@ void ReplaceFile(const std::string& from, const std::string& to) {
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     ThrowLast();
   }
+}
+
+std::uint64_t FreeSpace(const std::string& path) {
+  // GetDiskFreeSpaceExW wants a folder; the one holding `path` lies on the same volume.
+  const std::size_t cut = path.find_last_of("\\/");
+  const std::string folder =
+      cut == std::string::npos ? std::string(".\\") : path.substr(0, cut + 1);
+  // The quota-aware figure: what this user may still write.
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(Widen(folder).c_str(), &available, nullptr, nullptr)) ThrowLast();
+  return available.QuadPart;
 }
 
 void CheckReplaceable(const std::string& path) {
