@@ -244,7 +244,8 @@ BENCHMARK(BM_PatchPassVersusCurlAndXz)->Iterations(1)->UseManualTime()->Unit(ben
 
 // The checks of the unpacked data against the pass they guard: the pass with the plain list
 // (CRC-32 checked) and with the verified list (CRC-32, size and SHA-256), and the checks
-// alone over the same bytes in memory, in the decoder's 256 KiB blocks.
+// alone over the same bytes in memory, in the decoder's 256 KiB blocks. The share is the
+// checks' time over the verified pass's.
 void BM_PatchPassCheckShare(benchmark::State& state) {
   const fs::path www = PassSet();
   test::NginxServer nginx(BenchDir() / "pass-nginx", {.root = www});
@@ -264,8 +265,13 @@ void BM_PatchPassCheckShare(benchmark::State& state) {
       if (code != 4) throw std::runtime_error("a pass failed: " + list);
       return seconds;
     };
-    const double plain = pass("list.xml");
-    const double verified = pass("verified.xml");
+    // Alternated, best of three each: on a shared machine one pass alone varies by more than
+    // the difference looked for.
+    double plain = 1e9, verified = 1e9;
+    for (int round = 0; round < 3; ++round) {
+      plain = std::min(plain, pass("list.xml"));
+      verified = std::min(verified, pass("verified.xml"));
+    }
 
     const std::string data = kestrune::test::ReadFile((game / "f0.bin").string());
     constexpr std::size_t kBlock = std::size_t{256} << 10;
