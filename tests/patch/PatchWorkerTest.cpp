@@ -461,13 +461,13 @@ TEST_F(PatchWorkerTest, AnEndlessLzmaBodyIsCutAtItsPackedSize) {
   test::LoopbackServer server([&](test::LoopbackConnection& c, int) {
     if (c.ReadRequest().empty()) return;
     // No length: the body goes on until one side gives up.
-    if (!c.Send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + lzma)) return;
+    if (!c.TrySend("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + lzma)) return;
     const std::string garbage = Bytes(65536, 14);
     for (sent = lzma.size(); sent < (std::uint64_t{256} << 20); sent += garbage.size()) {
       std::error_code ec;
       const auto size = fs::file_size(temporary, ec);
       if (!ec && size > largestTemporary) largestTemporary = size;
-      if (!c.Send(garbage)) return;
+      if (!c.TrySend(garbage)) return;
     }
   });
   form.patchListFolder = server.Url("/files/");

@@ -26,7 +26,7 @@ std::string LoopbackConnection::ReadRequest() {
   }
 }
 
-bool LoopbackConnection::Send(const std::string& bytes) {
+bool LoopbackConnection::TrySend(const std::string& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
