@@ -57,7 +57,10 @@ std::string CRC32File(const std::string& path) {
     throw platform::SystemError("Cannot open file \"" + path + "\". " + e.systemText(), e.code(),
                                 e.systemText());
   }
-  const std::uint32_t crc = CRC32Stream(file, 0);
+  return CRC32Text(CRC32Stream(file, 0));
+}
+
+std::string CRC32Text(std::uint32_t crc) {
   char text[9];
   std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(crc));
   return text;

@@ -19,6 +19,9 @@ std::uint32_t CRC32Update(std::uint32_t crcRegister, const void* buffer, std::si
 // early or cannot be read raises platform::SystemError.
 std::uint32_t CRC32Stream(platform::File& file, std::uint64_t byteCount);
 
+// The CRC-32 as the patch list writes it: 8 upper-case hex digits.
+std::string CRC32Text(std::uint32_t crc);
+
 // The CRC-32 of the file at `path` as 8 upper-case hex digits, e.g. "CBF43926".
 // The file is opened for reading without sharing. Raises platform::SystemError
 // (message: "Cannot open file "<path>". <system text>" or the read error) and

@@ -8,12 +8,12 @@
 #include "CRC32.h"
 #include "GameFolder.h"
 #include "Limits.h"
-#include "LineSeparetor.h"
+#include "PatchEntry.h"
 #include "PatchNames.h"
 #include "Platform.h"
+#include "hash/Sha256.h"
 #include "http/HttpClient.h"
 #include "lzma/LZMADecompressor.h"
-#include "xml/LineEnds.h"
 #include "xml/XmlDocument.h"
 
 namespace kestrune {
@@ -25,15 +25,22 @@ std::string GamePath(const std::string& name) {
   return platform::CurrentDirectory() + "\\" + name;
 }
 
-// The body of a transfer goes straight into the temporary file, opened without sharing.
+// The body of a transfer goes straight into the temporary file, opened without sharing. A
+// body that grows past `limit` is refused here, whatever the client enforces.
 class FileOutBuf final : public std::streambuf {
  public:
-  explicit FileOutBuf(platform::File& file) : file_(file) {}
+  FileOutBuf(platform::File& file, std::optional<std::uint64_t> limit)
+      : file_(file), limit_(limit) {}
+
+  std::uint64_t written() const { return written_; }
 
  protected:
   std::streamsize xsputn(const char* data, std::streamsize count) override {
+    const auto n = static_cast<std::uint64_t>(count);
+    if (limit_ && n > *limit_ - written_) return 0;
     try {
       file_.Write(data, static_cast<std::size_t>(count));
+      written_ += n;
       return count;
     } catch (const platform::SystemError&) {
       return 0;
@@ -47,6 +54,33 @@ class FileOutBuf final : public std::streambuf {
 
  private:
   platform::File& file_;
+  std::optional<std::uint64_t> limit_;
+  std::uint64_t written_ = 0;
+};
+
+// Whether the unpacked data is what the entry vouches for: its CRC-32 always, its size and
+// SHA-256 when the list gives them. Fed block by block while the data is decoded.
+class UnpackedCheck {
+ public:
+  explicit UnpackedCheck(const PatchEntry& entry) : entry_(entry) {
+    if (!entry_.sha256.empty()) sha256_.emplace();
+  }
+
+  void Update(const void* data, std::size_t size) {
+    crcRegister_ = CRC32Update(crcRegister_, data, size);
+    if (sha256_) sha256_->Update(data, size);
+  }
+
+  bool Matches(std::uint64_t size) {
+    if (entry_.size && size != *entry_.size) return false;
+    if (ParseCrc32(entry_.original) != ~crcRegister_) return false;
+    return !sha256_ || sha256_->HexDigest() == entry_.sha256;
+  }
+
+ private:
+  const PatchEntry& entry_;
+  std::uint32_t crcRegister_ = 0xFFFFFFFFu;
+  std::optional<Sha256> sha256_;
 };
 
 }  // namespace
@@ -135,26 +169,25 @@ bool ThreadForDownLoad::LoadAndScan(HttpClient& http) {
   SetStatus(PatchMessage::Scan);
   ShowStatusText();
 
-  for (const std::string& line : listF) {
+  for (const PatchEntry& entry : listF) {
     if (TerminationRequested()) continue;
-    const std::vector<std::string> fields = SeparateLine(line, kFieldSeparator);
-    const std::string& name = fields[0];
-    const std::string expected = fields.size() > 1 ? fields[1] : std::string();
+    const std::string& name = entry.filename;
+    const std::string& expected = entry.original;
     if (!IsSafePatchName(name) || !NoLinkOnTheWay(platform::CurrentDirectory(), name)) {
       // Queued unexamined, never read through a link: the download refuses it and the run
       // counts it as not updated.
-      ListWithUpdate.push_back(name);
+      ListWithUpdate.push_back(entry);
     } else {
       const std::string path = platform::NativePath(GamePath(name));
       if (platform::GetPathKind(path) != platform::PathKind::File) {
-        ListWithUpdate.push_back(name);
+        ListWithUpdate.push_back(entry);
       } else if (CRC32File(path) != expected) {
         bool readOnly = true;
         try {
           readOnly = platform::IsReadOnly(path);
         } catch (...) {
         }
-        if (!readOnly) ListWithUpdate.push_back(name);
+        if (!readOnly) ListWithUpdate.push_back(entry);
       }
     }
     StepTotalBar();
@@ -166,24 +199,16 @@ bool ThreadForDownLoad::LoadAndScan(HttpClient& http) {
 void ThreadForDownLoad::LoadPatchList(HttpClient& http) {
   const LauncherSettings& settings = launcher.settings();
   http.MaxBodySize = limits::kPatchListBody;
-  const std::string text =
-      NormalizeLineEnds(http.GetText(critical ? settings.criticalPatchlist : settings.patchlist));
+  const std::string text = http.GetText(critical ? settings.criticalPatchlist : settings.patchlist);
   http.MaxBodySize = 0;  // the list's bound is not one for the files that follow
-  XmlDocument document;
   try {
-    document.Parse(text);  // GetText already hands back UTF-8
+    listF = ReadPatchEntries(text);  // GetText already hands back UTF-8
   } catch (const XmlError& e) {
     // A rejected document ends the run silently; it is not the "#042" failure.
-    throw std::runtime_error(e.what());
-  }
-  std::vector<XmlElement> archives;
-  document.Root().FindElements("archive", archives);
-  listF.reserve(archives.size());
-  for (const XmlElement& archive : archives) {
-    std::string line = archive.Attribute("filename");
-    line += kFieldSeparator;
-    line += archive.Attribute("original");
-    listF.push_back(std::move(line));
+    if (e.kind() == XmlError::Kind::Parse || e.kind() == XmlError::Kind::Encoding) {
+      throw std::runtime_error(e.what());
+    }
+    throw;
   }
 }
 
@@ -193,14 +218,16 @@ void ThreadForDownLoad::DownloadAll(HttpClient& http) {
     ResetTotalBar();
     totalprogressV = static_cast<double>(kBarWidth) / ListWithUpdate.size();
     const std::string& folder = launcher.settings().patchListFolder;
-    for (const std::string& line : ListWithUpdate) {
+    for (const PatchEntry& entry : ListWithUpdate) {
       if (TerminationRequested()) {
         SetStatus(PatchMessage::Cancel);
         ShowStatusText();
         break;
       }
-      const std::string name = SeparateLine(line, kFieldSeparator)[0];
-      if (!DownloadFile(http, folder + name + ".lzma", name)) anyFailed = true;
+      // An entry with unreadable attributes vouches for nothing: never fetched.
+      if (entry.malformed || !DownloadFile(http, folder + entry.filename + ".lzma", entry)) {
+        anyFailed = true;
+      }
       StepTotalBar();
     }
     FlushTotalBar();
@@ -209,7 +236,8 @@ void ThreadForDownLoad::DownloadAll(HttpClient& http) {
 }
 
 bool ThreadForDownLoad::DownloadFile(HttpClient& http, const std::string& address,
-                                     const std::string& name) {
+                                     const PatchEntry& entry) {
+  const std::string& name = entry.filename;
   if (!IsSafePatchName(name)) return false;
   // Nothing is written through a link below the game folder, nor into a folder made through one.
   const std::string folder = platform::CurrentDirectory();
@@ -226,9 +254,13 @@ bool ThreadForDownLoad::DownloadFile(HttpClient& http, const std::string& addres
 
     platform::File file = platform::File::Create(temporary);
     try {
-      FileOutBuf buffer(file);
+      FileOutBuf buffer(file, entry.packed);
       std::ostream out(&buffer);
+      http.MaxBodySize = entry.packed ? static_cast<std::int64_t>(*entry.packed) : 0;
       http.GetToStream(address, out);
+      if (entry.packed && buffer.written() != *entry.packed) {
+        throw std::runtime_error("the .lzma is shorter than the list says");
+      }
     } catch (...) {
       FlushFileBar();
       try {
@@ -242,7 +274,7 @@ bool ThreadForDownLoad::DownloadFile(HttpClient& http, const std::string& addres
     // A link put there during the transfer is not unpacked through either.
     if (!WritesStayInside(folder, name)) throw std::runtime_error("a link below the game folder");
     platform::RemoveFile(platform::NativePath(target + "~kestrune.tmp"));
-    ExtractFile(name + ".lzma", name);
+    ExtractFile(name + ".lzma", entry);
     return true;
   } catch (...) {
     // Nothing else would ever remove what a failed transfer left.
@@ -251,11 +283,17 @@ bool ThreadForDownLoad::DownloadFile(HttpClient& http, const std::string& addres
   }
 }
 
-void ThreadForDownLoad::ExtractFile(const std::string& temporaryName, const std::string& name) {
+void ThreadForDownLoad::ExtractFile(const std::string& temporaryName, const PatchEntry& entry) {
   const std::string source = GamePath(temporaryName);
   SetStatus(PatchMessage::Extract, LastPathComponent(source));
   ShowStatusText();
-  DecompressFile(platform::NativePath(source), platform::NativePath(GamePath(name)));
+  UnpackedCheck check(entry);
+  UnpackChecks checks;
+  checks.maxSize = entry.size;
+  checks.observe = [&check](const void* data, std::size_t size) { check.Update(data, size); };
+  checks.accept = [&check](std::uint64_t size) { return check.Matches(size); };
+  DecompressFile(platform::NativePath(source), platform::NativePath(GamePath(entry.filename)),
+                 checks);
 }
 
 void ThreadForDownLoad::Outcome(bool anyFailed) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "PatchEntry.h"
 #include "PatchNames.h"
 #include "Worker.h"
 
@@ -40,8 +41,9 @@ class ThreadForDownLoad : public Worker {
   void LoadPatchList(HttpClient& http);
   void DownloadAll(HttpClient& http);
   // True when the file was fetched and unpacked; never throws.
-  bool DownloadFile(HttpClient& http, const std::string& address, const std::string& name);
-  void ExtractFile(const std::string& temporaryName, const std::string& name);
+  bool DownloadFile(HttpClient& http, const std::string& address, const PatchEntry& entry);
+  // Installs the file only when its unpacked data is what the entry vouches for.
+  void ExtractFile(const std::string& temporaryName, const PatchEntry& entry);
   void Outcome(bool anyFailed);
 
   void ShowStatusText();
@@ -65,8 +67,8 @@ class ThreadForDownLoad : public Worker {
   void HttpWork(std::int64_t count);
   void HttpWorkEnd();
 
-  std::vector<std::string> listF;
-  std::vector<std::string> ListWithUpdate;
+  std::vector<PatchEntry> listF;
+  std::vector<PatchEntry> ListWithUpdate;
   double fileprogressV = 0;
   double fileprogressM = 0;
   double totalprogressV = 0;

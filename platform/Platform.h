@@ -54,12 +54,11 @@ class File {
   std::size_t Read(void* buffer, std::size_t count);
   // Writes all count bytes or throws SystemError (a full disk included).
   void Write(const void* buffer, std::size_t count);
+  // Forces what was written to the disk (fsync / FlushFileBuffers), so that a rename that
+  // follows never leaves an empty or partial file after a power loss. Throws SystemError.
+  void Flush();
   std::uint64_t Size();
   void Seek(std::uint64_t position);
-  // Writes the file's data and size to the disk before returning (fsync /
-  // FlushFileBuffers), so that a rename after it never installs a file a
-  // crash could leave empty or short. Throws SystemError.
-  void Flush();
   // Closes the handle; throws SystemError if the system reports a failure
   // (some file systems report delayed write errors only here).
   void Close();
@@ -98,6 +97,10 @@ bool LooksLikeExecutable(std::string_view firstBytes);
 // Throws SystemError when `path` exists but could not be replaced by a new
 // file (a directory, or a file another program holds open without sharing).
 void CheckReplaceable(const std::string& path);
+
+// The bytes this user may still write on the file system that holds the existing file `path`
+// (statvfs; GetDiskFreeSpaceExW on its folder). Throws SystemError.
+std::uint64_t FreeSpace(const std::string& path);
 
 enum class PathKind { Missing, File, Directory };
 // What is at `path` (GetFileAttributesW), following symbolic links. Anything

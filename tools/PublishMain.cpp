@@ -23,8 +23,9 @@ web server that serves OUT_DIR at URL:
 Both lists name the same files; --critical or --normal writes only one of them.
 Point the launcher's settings host at the server (KESTRUNE_SETTINGS_HOST=HOST:PORT).
 
-Runs are incremental: files whose CRC-32 and size match a previous patch list are
-not packed again, and outputs whose content would not change are not rewritten.
+Runs are incremental: files whose CRC-32, size and SHA-256 match a previous patch
+list, and whose .lzma still has the listed packed size, are not packed again, and
+outputs whose content would not change are not rewritten.
 Files gone from the release are dropped from files/ unless a list left alone names them.
 
 Options:

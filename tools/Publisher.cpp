@@ -19,6 +19,7 @@
 
 #include "CRC32.h"
 #include "Limits.h"
+#include "PatchEntry.h"
 #include "PatchNames.h"
 #include "Platform.h"
 #include "Utf8.h"
@@ -39,6 +40,8 @@ constexpr const char* kPartSuffix = ".publishing";
 struct Known {
   std::string crc;
   std::uint64_t size = 0;
+  std::string sha256;                   // empty from lists of older publishers
+  std::optional<std::uint64_t> packed;  // likewise
 };
 
 struct Entry {
@@ -47,6 +50,8 @@ struct Entry {
   fs::path target;  // the .lzma
   std::uint64_t size = 0;
   std::string crc;
+  std::string sha256;
+  std::uint64_t packedSize = 0;  // of the .lzma; 0 in a dry run for a file still to pack
   bool packed = false;
 };
 
@@ -125,18 +130,10 @@ std::map<std::string, Known> ReadList(const fs::path& path) {
   const std::string text = ReadText(path);
   if (text.empty()) return known;
   try {
-    XmlDocument doc;
-    doc.Parse(text);
-    std::vector<XmlElement> archives;
-    doc.Root().FindElements("archive", archives);
-    for (const XmlElement& a : archives) {
-      Known k{a.Attribute("original"), 0};
-      try {
-        k.size = std::stoull(a.Attribute("size"));
-      } catch (...) {
-        continue;  // without its size the entry proves nothing
-      }
-      known[a.Attribute("filename")] = k;
+    for (const PatchEntry& e : ReadPatchEntries(text)) {
+      // Without its size the entry proves nothing.
+      if (!e.size || e.malformed) continue;
+      known[e.filename] = Known{e.original, *e.size, e.sha256, e.packed};
     }
   } catch (...) {
     known.clear();
@@ -154,8 +151,8 @@ struct LzmaStream {
 };
 
 // Packs `source` into PartName(e) as LZMA-alone with the size in the header and no end
-// marker; returns the .lzma size. The CRC of what was read must equal `crc`, so a file that
-// changes while it is published fails instead of being listed wrongly.
+// marker; returns the .lzma size. The digests of what was read must equal the entry's, so a
+// file that changes while it is published fails instead of being listed wrongly.
 std::uint64_t Pack(const Entry& e, int preset, std::atomic<std::uint64_t>& bytesDone) {
   lzma_options_lzma opt{};
   if (lzma_lzma_preset(&opt, static_cast<std::uint32_t>(preset))) {
@@ -193,6 +190,7 @@ std::uint64_t Pack(const Entry& e, int preset, std::atomic<std::uint64_t>& bytes
 
     std::vector<std::uint8_t> inBuf(1 << 20), outBuf(1 << 20);
     std::uint32_t crc = 0xFFFFFFFFu;
+    Sha256 sha256;
     std::uint64_t read = 0;
     bool eof = false;
     for (;;) {
@@ -200,6 +198,7 @@ std::uint64_t Pack(const Entry& e, int preset, std::atomic<std::uint64_t>& bytes
         const std::size_t n = in.Read(inBuf.data(), inBuf.size());
         eof = n == 0;
         crc = CRC32Update(crc, inBuf.data(), n);
+        sha256.Update(inBuf.data(), n);
         read += n;
         bytesDone += n;
         z.s.next_in = inBuf.data();
@@ -215,9 +214,7 @@ std::uint64_t Pack(const Entry& e, int preset, std::atomic<std::uint64_t>& bytes
       if (ret != LZMA_OK)
         throw PublishError(Kind::Failed, "encoding " + Quoted(e.source) + " failed");
     }
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(~crc));
-    if (read != e.size || hex != e.crc) {
+    if (read != e.size || CRC32Text(~crc) != e.crc || sha256.HexDigest() != e.sha256) {
       throw PublishError(Kind::Failed, Quoted(e.source) + " changed while it was published");
     }
     out.Close();
@@ -391,9 +388,11 @@ std::vector<Entry> ScanRelease(const fs::path& release, const fs::path& files) {
 std::string PatchListXml(const std::vector<Entry>& entries) {
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<patchlist>\n";
   for (const Entry& e : entries) {
-    // "size" is the publisher's own: the launcher reads only filename and original.
+    // The launcher installs a file only when its unpacked data matches all of these, and
+    // reads no more of a .lzma than `packed`.
     xml += "  <archive filename=\"" + EscapeXml(e.name) + "\" original=\"" + e.crc + "\" size=\"" +
-           std::to_string(e.size) + "\"/>\n";
+           std::to_string(e.size) + "\" packed=\"" + std::to_string(e.packedSize) + "\" sha256=\"" +
+           e.sha256 + "\"/>\n";
   }
   xml += "</patchlist>\n";
   return xml;
@@ -507,27 +506,52 @@ struct PackCounters {
   std::atomic<std::uint64_t> bytesDone{0}, bytesIn{0}, bytesOut{0};
 };
 
-// Sets the entry's CRC and packs it, under its part name, unless the previous lists prove it
-// current (a dry run only marks it).
-void PackOne(Entry& e, const std::map<std::string, Known>& known, const PublishOptions& o,
-             PackCounters& c) {
+// Sets the entry's CRC-32 and SHA-256 from one read of the release file.
+void Digest(Entry& e) {
   try {
-    e.crc = CRC32File(e.source.string());
+    platform::File in =
+        platform::File::OpenRead(e.source.string(), platform::File::Share::ReadWrite);
+    std::uint32_t crc = 0xFFFFFFFFu;
+    Sha256 sha256;
+    std::vector<std::uint8_t> buffer(1 << 20);
+    for (std::size_t n; (n = in.Read(buffer.data(), buffer.size())) > 0;) {
+      crc = CRC32Update(crc, buffer.data(), n);
+      sha256.Update(buffer.data(), n);
+    }
+    e.crc = CRC32Text(~crc);
+    e.sha256 = sha256.HexDigest();
   } catch (const platform::SystemError& error) {
     throw PublishError(Kind::Failed, "cannot read " + Quoted(e.source) + ": " + error.what());
   }
+}
+
+// Whether the previous lists and the .lzma on disk already stand for the release file.
+bool Current(const Entry& e, const std::map<std::string, Known>& known) {
   const auto k = known.find(e.name);
-  std::error_code ignored;
-  const bool current = k != known.end() && k->second.crc == e.crc && k->second.size == e.size &&
-                       fs::is_regular_file(e.target, ignored);
-  if (current) {
+  if (k == known.end() || k->second.crc != e.crc || k->second.size != e.size) return false;
+  if (!k->second.sha256.empty() && k->second.sha256 != e.sha256) return false;
+  std::error_code ec;
+  if (!fs::is_regular_file(e.target, ec)) return false;
+  // A .lzma replaced since the list was written is packed again.
+  return !k->second.packed || *k->second.packed == fs::file_size(e.target, ec);
+}
+
+// Sets the entry's digests and packs it, under its part name, unless the previous lists prove
+// it current (a dry run only marks it).
+void PackOne(Entry& e, const std::map<std::string, Known>& known, const PublishOptions& o,
+             PackCounters& c) {
+  Digest(e);
+  if (Current(e, known)) {
+    std::error_code ignored;
+    e.packedSize = fs::file_size(e.target, ignored);
     c.bytesDone += e.size;
   } else {
     // A dry run only learns what would be packed.
     if (o.dryRun) {
       c.bytesDone += e.size;
     } else {
-      c.bytesOut += Pack(e, o.preset, c.bytesDone);
+      e.packedSize = Pack(e, o.preset, c.bytesDone);
+      c.bytesOut += e.packedSize;
     }
     e.packed = true;
     c.bytesIn += e.size;

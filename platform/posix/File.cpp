@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
@@ -130,6 +131,12 @@ void ReplaceFile(const std::string& from, const std::string& to) {
     ::chmod(from.c_str(), st.st_mode & 07777);
   }
   if (::rename(from.c_str(), to.c_str()) != 0) ThrowLast();
+}
+
+std::uint64_t FreeSpace(const std::string& path) {
+  struct statvfs st;
+  if (::statvfs(path.c_str(), &st) != 0) ThrowLast();
+  return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
 PathKind GetPathKind(const std::string& path) {

@@ -156,6 +156,17 @@ bool CreateFolder(const std::string& path) noexcept {
   }
 }
 
+std::uint64_t FreeSpace(const std::string& path) {
+  // GetDiskFreeSpaceExW wants a folder; the one holding `path` lies on the same volume.
+  const std::size_t cut = path.find_last_of("\\/");
+  const std::string folder =
+      cut == std::string::npos ? std::string(".\\") : path.substr(0, cut + 1);
+  // The quota-aware figure: what this user may still write.
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(Widen(folder).c_str(), &available, nullptr, nullptr)) ThrowLast();
+  return available.QuadPart;
+}
+
 void CheckReplaceable(const std::string& path) {
   const std::wstring wide = Widen(path);
   const DWORD attributes = GetFileAttributesW(wide.c_str());

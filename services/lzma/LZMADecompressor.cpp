@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "Limits.h"
 #include "Platform.h"
 #include "lzma/UBufferedFS.h"
 
@@ -51,8 +52,8 @@ struct DecoderStream {
 class Decoder {
  public:
   Decoder(TBufferedFS& in, TBufferedFS& out, const std::string& inputPath,
-          const std::string& outputPath)
-      : in_(in), out_(out), inputPath_(inputPath), outputPath_(outputPath) {}
+          const std::string& outputPath, const UnpackChecks& checks)
+      : in_(in), out_(out), inputPath_(inputPath), outputPath_(outputPath), checks_(checks) {}
 
   void Run() {
     std::uint8_t header[kPropertiesSize + kSizeFieldSize];
@@ -64,8 +65,9 @@ class Decoder {
     const unsigned lc = properties % 9;
     const unsigned lp = properties / 9 % 5;
     const unsigned pb = properties / 45;
-    // lc + lp above 4 is valid LZMA that liblzma cannot decode.
-    if (pb > 4 || dictionarySize > INT32_MAX || lc + lp > LZMA_LCLP_MAX) {
+    // lc + lp above 4 is valid LZMA that liblzma cannot decode. A dictionary above the cap
+    // would only be an allocation the sender chose.
+    if (pb > 4 || dictionarySize > limits::kLzmaDictionary || lc + lp > LZMA_LCLP_MAX) {
       throw LzmaError(Kind::StreamProperties, "Incorrect stream properties");
     }
     if (ReadInput(header + kPropertiesSize, kSizeFieldSize) < kSizeFieldSize) {
@@ -74,6 +76,8 @@ class Decoder {
     // Any size with the top bit set means "not given", not just all ones.
     const std::uint64_t sizeField = LittleEndian64(header + kPropertiesSize);
     const bool sizeKnown = (sizeField >> 63) == 0;
+    if (sizeKnown && checks_.maxSize && sizeField > *checks_.maxSize) Oversized();
+    CheckFreeSpace(sizeKnown ? std::optional<std::uint64_t>(sizeField) : checks_.maxSize);
 
     lzma_options_lzma options{};
     options.lc = lc;
@@ -116,6 +120,9 @@ class Decoder {
       if (ret != LZMA_OK && !endMarker) Throw(ret);
       if (strm.avail_out == 0 || endMarker) {
         const auto produced = static_cast<std::size_t>(strm.next_out - outBuffer.data());
+        total_ += produced;
+        if (checks_.maxSize && total_ > *checks_.maxSize) Oversized();
+        if (checks_.observe) checks_.observe(outBuffer.data(), produced);
         WriteOutput(outBuffer.data(), produced);
         if (sizeKnown) remaining -= produced;
         startOutput();
@@ -127,9 +134,36 @@ class Decoder {
         break;
       }
     }
+    if (checks_.accept && !checks_.accept(total_)) {
+      throw LzmaError(Kind::Mismatch,
+                      "Unpacked data of \"" + outputPath_ + "\" does not match its checksum");
+    }
   }
 
  private:
+  [[noreturn]] void Oversized() const {
+    throw LzmaError(Kind::Oversized, "Uncompressed size of \"" + outputPath_ +
+                                         "\" exceeds the expected " +
+                                         std::to_string(*checks_.maxSize) + " bytes");
+  }
+
+  // Before the first byte is written: a disk that cannot take the announced output fails now,
+  // not once it is full. A file system that cannot tell is left to the writes.
+  void CheckFreeSpace(std::optional<std::uint64_t> announced) const {
+    if (!announced) return;
+    std::uint64_t free = 0;
+    try {
+      free = platform::FreeSpace(out_.FileName());
+    } catch (const platform::SystemError&) {
+      return;
+    }
+    if (*announced > free) {
+      throw LzmaError(Kind::NoSpace, "Not enough free space for \"" + outputPath_ +
+                                         "\": " + std::to_string(*announced) + " bytes needed, " +
+                                         std::to_string(free) + " free");
+    }
+  }
+
   [[noreturn]] static void Throw(lzma_ret ret) {
     if (ret == LZMA_MEM_ERROR) throw LzmaError(Kind::OutOfMemory, "Out of memory");
     // LZMA_DATA_ERROR: an invalid distance or an end marker where none may
@@ -157,11 +191,14 @@ class Decoder {
   TBufferedFS& out_;
   const std::string& inputPath_;
   const std::string& outputPath_;
+  const UnpackChecks& checks_;
+  std::uint64_t total_ = 0;
 };
 
 }  // namespace
 
-void DecompressFile(const std::string& inputPath, const std::string& outputPath) {
+void DecompressFile(const std::string& inputPath, const std::string& outputPath,
+                    const UnpackChecks& checks) {
   std::optional<TBufferedFS> in;
   try {
     in.emplace(inputPath, TBufferedFS::OpenMode::Read);
@@ -186,8 +223,11 @@ void DecompressFile(const std::string& inputPath, const std::string& outputPath)
 
   std::exception_ptr failure;
   try {
-    Decoder(*in, *out, inputPath, outputPath).Run();
+    Decoder(*in, *out, inputPath, outputPath, checks).Run();
     try {
+      // On the disk before the rename: a crash must not leave an empty file in the target's
+      // place.
+      out->FlushToDisk();
       out->Close();
     } catch (const platform::SystemError& e) {
       throw LzmaError(Kind::Write, WithPath("Cannot write file", outputPath, e.systemText()));

@@ -1,6 +1,10 @@
 #pragma once
 // Unpacking of downloaded .lzma (LZMA-alone) files into game files.
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -20,6 +24,9 @@ class LzmaError : public std::runtime_error {
     Read,              // "Cannot read file "<input>". <system text>"
     Write,             // "Cannot write file "<output>". <system text>"
     OutOfMemory,       // "Out of memory"
+    Oversized,         // "Uncompressed size of "<output>" exceeds the expected <n> bytes"
+    NoSpace,           // "Not enough free space for "<output>": <n> bytes needed, <m> free"
+    Mismatch,          // "Unpacked data of "<output>" does not match its checksum"
   };
 
   LzmaError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
@@ -27,6 +34,19 @@ class LzmaError : public std::runtime_error {
 
  private:
   Kind kind_;
+};
+
+// What the caller knows of an output beforehand, and how it vets the data. Every member may
+// stay empty.
+struct UnpackChecks {
+  // The most bytes the output may have. A header announcing more fails at once (Oversized);
+  // a stream without a size fails (Oversized) as soon as it passes it.
+  std::optional<std::uint64_t> maxSize;
+  // Sees every decoded block, in order, before it is written.
+  std::function<void(const void* data, std::size_t size)> observe;
+  // Asked once with the output's size when the whole stream has decoded, before the output
+  // replaces outputPath; false fails with Mismatch.
+  std::function<bool(std::uint64_t size)> accept;
 };
 
 // Decodes the .lzma file at inputPath into outputPath (both full native
@@ -41,6 +61,12 @@ class LzmaError : public std::runtime_error {
 // A known uncompressed size ends decoding when it is reached (whatever
 // follows is not read); an end marker before it, or input that ends before
 // it, is DataStream. With the size not given, only the end marker ends it.
-void DecompressFile(const std::string& inputPath, const std::string& outputPath);
+//
+// Refused before any output is written: a dictionary above limits::kLzmaDictionary
+// (StreamProperties, nothing allocated), and an announced output (the header's size, else
+// checks.maxSize) larger than the free space beside outputPath (NoSpace). The output is on
+// the disk (flushed) before it replaces outputPath.
+void DecompressFile(const std::string& inputPath, const std::string& outputPath,
+                    const UnpackChecks& checks = {});
 
 }  // namespace kestrune

@@ -123,6 +123,11 @@ void TBufferedFS::Flush() {
   file.Write(membuffer.data(), length);
 }
 
+void TBufferedFS::FlushToDisk() {
+  Flush();
+  file.Flush();
+}
+
 void TBufferedFS::Close() {
   if (!file.isOpen()) return;
   try {

@@ -46,6 +46,8 @@ class TBufferedFS {
   // Writes the collected bytes to the file (nothing to do while reading).
   // Throws platform::SystemError.
   void Flush();
+  // Writes the collected bytes and forces them to the disk. Throws platform::SystemError.
+  void FlushToDisk();
   // Flushes and closes the file. Throws platform::SystemError; the file is
   // closed either way. Further use of the stream is an error.
   void Close();

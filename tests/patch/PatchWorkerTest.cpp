@@ -22,10 +22,12 @@
 #include <vector>
 
 #include "LauncherTestSupport.h"
+#include "LoopbackServer.h"
 #include "LzmaEncode.h"
 #include "MainForm.h"
 #include "NginxServer.h"
 #include "ScopedEnv.h"
+#include "SmallFileSystem.h"
 #include "TestSupport.h"
 #include "ThreadManager.h"
 #include "UiThread.h"
@@ -47,6 +49,11 @@ std::string IndependentCrc(const std::string& path) {
       path + "'");
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
+}
+
+// The SHA-256 as the publisher writes it, computed by sha256sum.
+std::string IndependentSha256(const std::string& path) {
+  return test::CommandOutput("sha256sum '" + path + "' | cut -c1-64 | tr -d '\\n'");
 }
 
 // A LauncherInterface over a real TFormUpdater that logs the worker's calls in order and lets
@@ -216,6 +223,49 @@ class PatchWorkerTest : public ::testing::Test {
     });
   }
 
+  // `content` as a .lzma made by xz, an encoder independent of the code under test.
+  std::string XzLzma(const std::string& content) const {
+    const std::string probe = tmp.file("xz-probe");
+    WriteFile(probe, content);
+    return test::CommandOutput("xz --format=lzma -6 -c '" + probe + "'");
+  }
+
+  // What a publisher would write about `content`: CRC-32, size and SHA-256 (independently
+  // computed), and the size of `lzma`.
+  struct Vouched {
+    std::string original, size, packed, sha256;
+  };
+  Vouched VouchFor(const std::string& content, const std::string& lzma) const {
+    const std::string probe = tmp.file("vouch-probe");
+    WriteFile(probe, content);
+    return {IndependentCrc(probe), std::to_string(content.size()), std::to_string(lzma.size()),
+            IndependentSha256(probe)};
+  }
+
+  static std::string Archive(const std::string& name, const Vouched& v) {
+    return "  <archive filename=\"" + name + "\" original=\"" + v.original + "\" size=\"" + v.size +
+           "\" packed=\"" + v.packed + "\" sha256=\"" + v.sha256 + "\"/>\n";
+  }
+  void WriteList(const std::string& archives) const {
+    WriteFile((www() / "list.xml").string(),
+              "<?xml version=\"1.0\"?>\n<patch>\n" + archives + "</patch>\n");
+  }
+  void Serve(const std::string& name, const std::string& lzma) const {
+    fs::create_directories(www() / "files");
+    WriteFile((www() / "files" / (name + ".lzma")).string(), lzma);
+  }
+
+  // Every file of the game folder with its content.
+  std::map<std::string, std::string> GameFolder() const {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(game())) {
+      if (entry.is_regular_file()) {
+        files[fs::relative(entry.path(), game()).string()] = ReadFile(entry.path().string());
+      }
+    }
+    return files;
+  }
+
   std::vector<std::string> LzmaLeftovers() const {
     std::vector<std::string> found;
     for (const auto& entry : fs::recursive_directory_iterator(game())) {
@@ -358,6 +408,102 @@ TEST_F(PatchWorkerTest, ACorruptLzmaLeavesTheTargetUnchanged) {
 
   EXPECT_EQ(ReadFile(GameFile("c.dat")), "previous");
   EXPECT_TRUE(LzmaLeftovers().empty());
+  EXPECT_EQ(form.messageId, msgError);
+}
+
+TEST_F(PatchWorkerTest, OnlyDataTheListVouchesForIsInstalled) {
+  const std::string good = Bytes(90000, 11), other = Bytes(90000, 12);
+  // Each case: what the server's .lzma unpacks to, and what the list says of the file.
+  const std::string goodLzma = XzLzma(good), otherLzma = XzLzma(other);
+  const Vouched forGood = VouchFor(good, goodLzma), forOther = VouchFor(other, otherLzma);
+  Vouched rightCrcWrongSha = forOther;
+  rightCrcWrongSha.sha256 = forGood.sha256;
+  Vouched shortSize = forGood;
+  shortSize.size = std::to_string(good.size() - 1);
+  Vouched badSha = forGood;
+  badSha.sha256 = "not-a-digest";
+  std::string list;
+  list += Archive("good.dat", forGood);
+  list += Archive("crc.dat", forGood);           // serves other: CRC, size and SHA-256 all differ
+  list += Archive("sha.dat", rightCrcWrongSha);  // serves other: right CRC and size
+  list += Archive("size.dat", shortSize);        // the header announces one byte more
+  list += Archive("bad.dat", badSha);
+  // The plain form, as lists were before: the CRC-32 alone still decides.
+  list += "  <archive filename=\"plain.dat\" original=\"" + forGood.original + "\"/>\n";
+  list += "  <archive filename=\"plainbad.dat\" original=\"" + forGood.original + "\"/>\n";
+  WriteList(list);
+  for (const std::string name : {"good.dat", "size.dat", "bad.dat", "plain.dat"}) {
+    Serve(name, goodLzma);
+  }
+  for (const std::string name : {"crc.dat", "sha.dat", "plainbad.dat"}) Serve(name, otherLzma);
+  for (const std::string name : {"crc.dat", "sha.dat", "size.dat", "plainbad.dat"}) {
+    WriteFile(GameFile(name), "old " + name);
+  }
+
+  Run();
+
+  const std::map<std::string, std::string> expected = {
+      {"good.dat", good},           {"plain.dat", good},
+      {"crc.dat", "old crc.dat"},   {"sha.dat", "old sha.dat"},
+      {"size.dat", "old size.dat"}, {"plainbad.dat", "old plainbad.dat"},
+      {"kestrune.lock", ""}};
+  EXPECT_TRUE(GameFolder() == expected)
+      << "refused targets unchanged; no .lzma, no temporary file, bad.dat never created";
+  EXPECT_EQ(form.messageId, msgError);
+  const auto texts = launcher.Texts();
+  EXPECT_EQ(std::find(texts.begin(), texts.end(), "Download bad.dat"), texts.end())
+      << "an unreadable sha256 is never fetched";
+}
+
+TEST_F(PatchWorkerTest, AnEndlessLzmaBodyIsCutAtItsPackedSize) {
+  const std::string content = Bytes(50000, 13);
+  const std::string lzma = XzLzma(content);
+  const std::string temporary = GameFile("endless.dat.lzma");
+  std::atomic<std::uint64_t> sent{0}, largestTemporary{0};
+  test::LoopbackServer server([&](test::LoopbackConnection& c, int) {
+    if (c.ReadRequest().empty()) return;
+    // No length: the body goes on until one side gives up.
+    if (!c.TrySend("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + lzma)) return;
+    const std::string garbage = Bytes(65536, 14);
+    for (sent = lzma.size(); sent < (std::uint64_t{256} << 20); sent += garbage.size()) {
+      std::error_code ec;
+      const auto size = fs::file_size(temporary, ec);
+      if (!ec && size > largestTemporary) largestTemporary = size;
+      if (!c.TrySend(garbage)) return;
+    }
+  });
+  form.patchListFolder = server.Url("/files/");
+  WriteList(Archive("endless.dat", VouchFor(content, lzma)));
+  WriteFile(GameFile("endless.dat"), "before");
+
+  Run();
+
+  EXPECT_LE(largestTemporary, lzma.size()) << "the .lzma never grew past its packed size";
+  EXPECT_LT(sent, std::uint64_t{64} << 20) << "the client stopped reading";
+  EXPECT_EQ(ReadFile(GameFile("endless.dat")), "before");
+  EXPECT_TRUE(LzmaLeftovers().empty());
+  EXPECT_EQ(form.messageId, msgError);
+}
+
+TEST_F(PatchWorkerTest, AFileLargerThanTheFreeSpaceFailsAndLeavesTheFolderAsItWas) {
+  const test::SmallFileSystem small(game(), 1 << 20);
+  if (!small.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
+  fs::current_path(game());  // the mount hides the folder the process was in
+  const std::string big(std::size_t{8} << 20, '\0');
+  const std::string bigLzma = XzLzma(big);
+  const std::string fits = Bytes(1000, 15);
+  const std::string fitsLzma = XzLzma(fits);
+  WriteList(Archive("big.dat", VouchFor(big, bigLzma)) +
+            Archive("fits.dat", VouchFor(fits, fitsLzma)));
+  Serve("big.dat", bigLzma);
+  Serve("fits.dat", fitsLzma);
+  WriteFile(GameFile("big.dat"), "before");
+
+  Run();
+
+  const std::map<std::string, std::string> expected = {
+      {"big.dat", "before"}, {"fits.dat", fits}, {"kestrune.lock", ""}};
+  EXPECT_TRUE(GameFolder() == expected) << "no partial output, no .lzma left";
   EXPECT_EQ(form.messageId, msgError);
 }
 

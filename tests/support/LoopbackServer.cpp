@@ -26,13 +26,14 @@ std::string LoopbackConnection::ReadRequest() {
   }
 }
 
-void LoopbackConnection::Send(const std::string& bytes) {
+bool LoopbackConnection::TrySend(const std::string& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;
+    if (n <= 0) return false;
     sent += static_cast<std::size_t>(n);
   }
+  return true;
 }
 
 bool LoopbackConnection::WaitForClientClose(std::chrono::milliseconds limit) {

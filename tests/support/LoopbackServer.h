@@ -23,7 +23,9 @@ class LoopbackConnection {
 
   // Reads one request head (up to the empty line) and records it; "" when the peer closed.
   std::string ReadRequest();
-  void Send(const std::string& bytes);
+  void Send(const std::string& bytes) { TrySend(bytes); }
+  // Send that tells: false when the peer no longer takes bytes (closed or reset).
+  bool TrySend(const std::string& bytes);
   void Sleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
   // Waits until the client closes the connection or `limit` passes; returns true on close.
   bool WaitForClientClose(std::chrono::milliseconds limit);

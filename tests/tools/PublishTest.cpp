@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -196,6 +197,67 @@ TEST_F(PublishTest, LzmaFilesDecodeWithXzAndCarryTheirSize) {
       EXPECT_EQ(size, bytes.size()) << name;
     }
   }
+}
+
+// Each entry vouches for its file: size, packed size and SHA-256, checked here with tools
+// independent of the publisher.
+TEST_F(PublishTest, ListGivesSizePackedAndSha256OfEveryFile) {
+  Put("empty.dat", "");
+  Put("top.txt", "top\n");
+  Put("sub/deep/r.bin", Bytes(300000, 6));
+  ASSERT_EQ(Publish().exitCode, 0);
+
+  auto check = [&](const std::string& when) {
+    SCOPED_TRACE(when);
+    XmlDocument doc;
+    doc.Parse(ReadFile((out() / "criticalpatchlist.xml").string()));
+    std::vector<XmlElement> archives;
+    doc.Root().FindElements("archive", archives);
+    ASSERT_EQ(archives.size(), 3u);
+    for (const XmlElement& a : archives) {
+      std::string name = a.Attribute("filename");
+      SCOPED_TRACE(name);
+      std::replace(name.begin(), name.end(), '\\', '/');
+      const fs::path source = release() / name;
+      const fs::path lzma = out() / "files" / (name + ".lzma");
+      EXPECT_EQ(a.Attribute("size"), std::to_string(fs::file_size(source)));
+      EXPECT_EQ(a.Attribute("packed"), std::to_string(fs::file_size(lzma)));
+      EXPECT_EQ(a.Attribute("sha256"), test::CommandOutput("sha256sum '" + source.string() +
+                                                           "' | cut -c1-64 | tr -d '\\n'"));
+    }
+  };
+  check("first run");
+
+  // A .lzma replaced on the server since (a stale upload) is packed again.
+  WriteFile((out() / "files/top.txt.lzma").string(),
+            test::CommandOutput("printf 'other\\n' | xz --format=lzma -c"));
+  auto before = Stamps(out());
+  ASSERT_EQ(Publish().exitCode, 0);
+  auto after = Stamps(out());
+  EXPECT_NE(after.at("files/top.txt.lzma"), before.at("files/top.txt.lzma"));
+  EXPECT_EQ(after.at("files/sub/deep/r.bin.lzma"), before.at("files/sub/deep/r.bin.lzma"));
+  check("after a stale upload");
+
+  // Lists of an older publisher, without the new attributes, gain them without a repack.
+  for (const char* list : {"patchlist.xml", "criticalpatchlist.xml"}) {
+    std::string xml = ReadFile((out() / list).string());
+    for (std::size_t at; (at = xml.find(" packed=")) != std::string::npos;) {
+      xml.erase(at, xml.find("/>", at) - at);
+    }
+    WriteFile((out() / list).string(), xml);
+  }
+  before = Stamps(out());
+  ASSERT_EQ(Publish().exitCode, 0);
+  after = Stamps(out());
+  for (const char* lzma : {"files/top.txt.lzma", "files/empty.dat.lzma"}) {
+    EXPECT_EQ(after.at(lzma), before.at(lzma)) << lzma;
+  }
+  check("from an older list");
+  const test::ChildResult launched = Launch();
+  EXPECT_EQ(launched.exitCode, 0) << launched.out << launched.err;
+  auto expected = test::Tree(release());
+  expected["kestrune.lock"] = "";  // the patch run's lock file stays, empty
+  EXPECT_TRUE(test::Tree(game()) == expected) << "the game folder is the release";
 }
 
 TEST_F(PublishTest, SettingsDocumentCarriesTheOptions) {

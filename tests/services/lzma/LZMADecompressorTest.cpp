@@ -11,11 +11,14 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <random>
 #include <string>
 
+#include "Limits.h"
 #include "ResourceLimit.h"
+#include "SmallFileSystem.h"
 #include "TestSupport.h"
 
 namespace kestrune {
@@ -284,7 +287,8 @@ void PrintTo(const FailureCase& c, std::ostream* os) {
 class LzmaFailure : public testing::TestWithParam<FailureCase> {};
 
 void ExpectFailureLeavesTargetAndDeletesInput(const std::string& lzmaBytes, Kind kind,
-                                              const std::string& message) {
+                                              const std::string& message,
+                                              const UnpackChecks& checks = {}) {
   for (const bool targetExists : {true, false}) {
     SCOPED_TRACE(targetExists ? "target exists" : "target missing");
     TempDir dir;
@@ -295,7 +299,7 @@ void ExpectFailureLeavesTargetAndDeletesInput(const std::string& lzmaBytes, Kind
     auto expected = Snapshot(dir.path());
     expected.erase("game.dat.lzma");
 
-    ExpectLzmaError([&] { DecompressFile(input, output); }, kind, message);
+    ExpectLzmaError([&] { DecompressFile(input, output, checks); }, kind, message);
 
     EXPECT_TRUE(Snapshot(dir.path()) == expected)
         << "the .lzma file is deleted, the target unchanged, no temporary file left";
@@ -340,6 +344,13 @@ INSTANTIATE_TEST_SUITE_P(
                     Kind::StreamProperties, kProperties},
         FailureCase{"dictionary_2_pow_31",
                     [](const BaseFiles& b) { return WithDictionary(b.sized, 0x80000000u); },
+                    Kind::StreamProperties, kProperties},
+        // Below 2 GiB but above any preset: refused, not allocated.
+        FailureCase{"dictionary_just_above_the_cap",
+                    [](const BaseFiles& b) {
+                      return WithDictionary(
+                          b.sized, static_cast<std::uint32_t>(limits::kLzmaDictionary + 1));
+                    },
                     Kind::StreamProperties, kProperties},
         FailureCase{"dictionary_all_ones",
                     [](const BaseFiles& b) { return WithDictionary(b.sized, 0xFFFFFFFFu); },
@@ -392,13 +403,14 @@ constexpr bool kAddressSanitizer = false;
 TEST(LzmaResources, WindowThatCannotBeAllocatedIsOutOfMemory) {
   // AddressSanitizer aborts on a refused allocation instead of failing it.
   if (kAddressSanitizer) GTEST_SKIP() << "needs a malloc that can return null";
-  // Address space for what the process holds now plus 256 MiB: a 2 GiB
-  // window cannot be had, everything else can.
+  // Address space for what the process holds now plus 256 MiB: a window of
+  // the largest dictionary allowed cannot be had, everything else can.
   std::ifstream statm("/proc/self/statm");
   std::uint64_t pages = 0;
   ASSERT_TRUE(statm >> pages);
   const auto limit = pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) + (256u << 20);
-  const std::string bytes = WithDictionary(Bases().sized, 0x7FFFFFFF);
+  const std::string bytes =
+      WithDictionary(Bases().sized, static_cast<std::uint32_t>(limits::kLzmaDictionary));
   ResourceLimit memory(RLIMIT_AS, limit);
   ExpectFailureLeavesTargetAndDeletesInput(bytes, Kind::OutOfMemory, "Out of memory");
 }
@@ -429,6 +441,130 @@ TEST(LzmaResources, RefusedWriteFailsWithTheSystemText) {
     }
     const std::map<std::string, std::string> expected{{"game.dat", kOldTarget}};
     EXPECT_TRUE(Snapshot(scene.path()) == expected) << "target unchanged, .lzma and temp gone";
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The caller's checks: what it sees of the data, and what it may refuse.
+
+// Records what the checks are shown and answers accept with `verdict`.
+struct Recorder {
+  std::string seen;
+  std::uint64_t acceptedSize = ~std::uint64_t{0};
+  bool verdict = true;
+  UnpackChecks Checks(std::optional<std::uint64_t> maxSize = {}) {
+    UnpackChecks checks;
+    checks.maxSize = maxSize;
+    checks.observe = [this](const void* data, std::size_t size) {
+      seen.append(static_cast<const char*>(data), size);
+    };
+    checks.accept = [this](std::uint64_t size) {
+      acceptedSize = size;
+      return verdict;
+    };
+    return checks;
+  }
+};
+
+TEST(LzmaChecks, ObserverSeesEveryDecodedByteAndAcceptGetsTheSize) {
+  for (const bool marked : {false, true}) {
+    SCOPED_TRACE(marked ? "end marker" : "size given");
+    TempDir dir;
+    const auto input = dir.file("game.dat.lzma");
+    const auto output = dir.file("game.dat");
+    WriteFile(input, marked ? Bases().marked : Bases().sized);
+    Recorder recorder;
+
+    DecompressFile(input, output, recorder.Checks(kBaseSize));
+
+    EXPECT_TRUE(recorder.seen == Bases().payload) << "observed bytes differ from the payload";
+    EXPECT_EQ(recorder.acceptedSize, kBaseSize);
+    EXPECT_TRUE(ReadFile(output) == Bases().payload);
+  }
+}
+
+TEST(LzmaChecks, RefusedOrOversizedOutputNeverReplacesTheTarget) {
+  {
+    SCOPED_TRACE("accept says no");
+    Recorder recorder;
+    recorder.verdict = false;
+    // The message names the full output path; the helper's folders differ per run.
+    for (const bool targetExists : {true, false}) {
+      TempDir dir;
+      const auto in = dir.file("game.dat.lzma");
+      const auto out = dir.file("game.dat");
+      WriteFile(in, Bases().sized);
+      if (targetExists) WriteFile(out, kOldTarget);
+      auto expected = Snapshot(dir.path());
+      expected.erase("game.dat.lzma");
+      ExpectLzmaError([&] { DecompressFile(in, out, recorder.Checks()); }, Kind::Mismatch,
+                      "Unpacked data of \"" + out + "\" does not match its checksum");
+      EXPECT_TRUE(Snapshot(dir.path()) == expected) << "target unchanged, nothing left behind";
+    }
+  }
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool observedNothing;  // refused from the header, before decoding
+  };
+  for (const Case& c : {Case{"header announces more", Bases().sized, true},
+                        Case{"end-marker stream runs past it", Bases().marked, false}}) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto in = dir.file("game.dat.lzma");
+    const auto out = dir.file("game.dat");
+    WriteFile(in, c.bytes);
+    WriteFile(out, kOldTarget);
+    Recorder recorder;
+    ExpectLzmaError([&] { DecompressFile(in, out, recorder.Checks(kBaseSize - 1)); },
+                    Kind::Oversized,
+                    "Uncompressed size of \"" + out + "\" exceeds the expected " +
+                        std::to_string(kBaseSize - 1) + " bytes");
+    if (c.observedNothing) {
+      EXPECT_TRUE(recorder.seen.empty()) << "refused before decoding";
+    }
+    EXPECT_LT(recorder.seen.size(), kBaseSize);
+    const std::map<std::string, std::string> expected{{"game.dat", kOldTarget}};
+    EXPECT_TRUE(Snapshot(dir.path()) == expected) << "target unchanged, nothing left behind";
+  }
+}
+
+TEST(LzmaChecks, AnnouncedOutputAboveTheFreeSpaceFailsBeforeAnyWrite) {
+  TempDir dir;
+  const std::uint64_t announced = std::uint64_t{8} << 20;
+  WriteFile(dir.file("zeros"), std::string(announced, '\0'));
+  Encode(Encoder::LzmaAlone, "-d16", dir.file("zeros"), dir.file("sized.lzma"));
+  Encode(Encoder::LzmaAlone, "-d16 -eos", dir.file("zeros"), dir.file("marked.lzma"));
+  ASSERT_EQ(SizeField(ReadFile(dir.file("sized.lzma"))), announced);
+
+  const fs::path small = dir.path() / "small";
+  const test::SmallFileSystem fileSystem(small, 1 << 20);
+  if (!fileSystem.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
+  struct Case {
+    const char* name;
+    const char* file;
+    std::optional<std::uint64_t> maxSize;  // what the caller announces
+  };
+  for (const Case& c : {Case{"size in the header", "sized.lzma", std::nullopt},
+                        Case{"size from the caller", "marked.lzma", announced}}) {
+    SCOPED_TRACE(c.name);
+    const auto in = (small / "game.dat.lzma").string();
+    const auto out = (small / "game.dat").string();
+    WriteFile(in, ReadFile(dir.file(c.file)));
+    WriteFile(out, kOldTarget);
+    Recorder recorder;
+    try {
+      DecompressFile(in, out, recorder.Checks(c.maxSize));
+      ADD_FAILURE() << "no LzmaError";
+    } catch (const LzmaError& e) {
+      EXPECT_EQ(e.kind(), Kind::NoSpace) << e.what();
+      const std::string prefix =
+          "Not enough free space for \"" + out + "\": 8388608 bytes needed, ";
+      EXPECT_EQ(std::string(e.what()).substr(0, prefix.size()), prefix) << e.what();
+    }
+    EXPECT_TRUE(recorder.seen.empty()) << "nothing decoded";
+    const std::map<std::string, std::string> expected{{"game.dat", kOldTarget}};
+    EXPECT_TRUE(Snapshot(small) == expected) << "target unchanged, nothing left behind";
   }
 }
 
