@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <map>
 #include <memory>
 #include <optional>
@@ -301,6 +303,27 @@ TEST_P(SettingsDocumentAtStartup, SetsFieldsReportsFailureAndStartsOneWorker) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, SettingsDocumentAtStartup, ::testing::ValuesIn(SettingsCases()),
                          [](const auto& info) { return info.param.name; });
+
+// A settings server that never stops sending: the start-up takes at most the document's bound
+// (and what the sockets buffer), fails as any bad document does, and goes on.
+TEST_F(StartupTest, AnEndlessSettingsDocumentIsCutAtItsBound) {
+  std::atomic<std::int64_t> sent{0};
+  LoopbackServer server([&](LoopbackConnection& connection, int) {
+    if (connection.ReadRequest().empty()) return;
+    connection.Send("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n<root><version>");
+    const std::string block(64 << 10, '7');
+    // 256 MiB at most, so that a client without a bound still ends the test.
+    while (sent < (std::int64_t{256} << 20) && connection.TrySend(block)) sent += block.size();
+  });
+  PointSettingsAt(server.port());
+
+  RunStartup();
+
+  EXPECT_EQ(view.messages, std::vector<std::string>{kErrorBox});
+  EXPECT_LT(sent.load(), std::int64_t{16} << 20) << "the client read on past its bound";
+  ASSERT_EQ(starts.patch.size(), 1u);
+  FinishWorkers();
+}
 
 TEST_F(StartupTest, SetsTheConstantsAndThePerUserKeys) {
   PointSettingsNowhere();

@@ -485,6 +485,30 @@ TEST_F(PatchWorkerTest, AnEndlessLzmaBodyIsCutAtItsPackedSize) {
   EXPECT_EQ(form.messageId, msgError);
 }
 
+// A patch list that never ends is cut at its bound; nothing in the game folder is touched.
+TEST_F(PatchWorkerTest, AnEndlessPatchListIsCutAtItsBound) {
+  std::atomic<std::int64_t> sent{0};
+  test::LoopbackServer server([&](test::LoopbackConnection& c, int) {
+    if (c.ReadRequest().empty()) return;
+    c.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+    std::string entry;
+    while (entry.size() < 60000) entry += "<archive filename=\"a.dat\" original=\"00000000\"/>";
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx", entry.size());
+    const std::string chunk = std::string(size) + "\r\n" + entry + "\r\n";
+    // 256 MiB at most, so that a client without a bound still ends the test.
+    while (sent < (std::int64_t{256} << 20) && c.TrySend(chunk)) sent += chunk.size();
+  });
+  form.patchlist = server.Url("/list.xml");
+  WriteFile(GameFile("a.dat"), "before");
+
+  Run();
+
+  EXPECT_LT(sent.load(), std::int64_t{80} << 20) << "the client read on past its bound";
+  EXPECT_EQ(ReadFile(GameFile("a.dat")), "before");
+  EXPECT_TRUE(LzmaLeftovers().empty());
+}
+
 TEST_F(PatchWorkerTest, AFileLargerThanTheFreeSpaceFailsAndLeavesTheFolderAsItWas) {
   const test::SmallFileSystem small(game(), 1 << 20);
   if (!small.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
