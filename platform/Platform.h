@@ -239,6 +239,10 @@ bool StderrIsTerminal();
 void CountInterrupts();
 // How many interrupts CountInterrupts has counted; any thread.
 int InterruptCount();
+// Writes `prompt` to the controlling terminal and reads one line from it with echo off
+// (not from the standard input, which may be a pipe); the line end is dropped. nullopt when
+// the process has no terminal or the line cannot be read.
+std::optional<std::string> ReadTerminalSecret(const std::string& prompt);
 // ---- end of Console ----
 
 }  // namespace platform

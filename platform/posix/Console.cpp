@@ -1,8 +1,12 @@
+#include <fcntl.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 
+#include "Open.h"
 #include "Platform.h"
 
 namespace platform {
@@ -23,7 +27,49 @@ void OnInterrupt(int) {
   }
 }
 
+// The terminal's descriptor, closed with its echo restored however the read ends.
+class SilentTerminal {
+ public:
+  SilentTerminal() : fd_(OpenDescriptor("/dev/tty", O_RDWR | O_NOCTTY)) {
+    if (fd_ < 0 || tcgetattr(fd_, &saved_) != 0) return;
+    termios quiet = saved_;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    silenced_ = tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+  }
+  ~SilentTerminal() {
+    if (silenced_) tcsetattr(fd_, TCSAFLUSH, &saved_);
+    if (fd_ >= 0) close(fd_);
+  }
+  SilentTerminal(const SilentTerminal&) = delete;
+  SilentTerminal& operator=(const SilentTerminal&) = delete;
+
+  bool usable() const { return silenced_; }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+  termios saved_{};
+  bool silenced_ = false;
+};
+
 }  // namespace
+
+std::optional<std::string> ReadTerminalSecret(const std::string& prompt) {
+  SilentTerminal terminal;
+  if (!terminal.usable()) return std::nullopt;
+  if (write(terminal.fd(), prompt.data(), prompt.size()) < 0) return std::nullopt;
+  std::string line;
+  for (char c;;) {
+    const ssize_t n = read(terminal.fd(), &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    if (c == '\n') break;
+    line += c;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
 
 bool StderrIsTerminal() {
   return isatty(STDERR_FILENO) == 1;
