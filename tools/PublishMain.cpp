@@ -5,14 +5,17 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Platform.h"
 #include "Publisher.h"
+#include "SigningKeys.h"
 
 namespace {
 
 constexpr const char* kUsage =
     R"(Usage: kestrune-publish RELEASE_DIR OUT_DIR --base-url URL [options]
+       kestrune-publish keygen [--unencrypted | --passphrase-file FILE] PUBLIC_FILE SECRET_FILE
 
 Writes the patch set of the game files in RELEASE_DIR to OUT_DIR, ready for a static
 web server that serves OUT_DIR at URL:
@@ -47,12 +50,32 @@ Options:
   --double-run-check BOOL    allow only one running launcher (default false)
   --close-after-start BOOL   close the launcher once the client starts (default false)
   --jobs N                   packing threads (default: one per core)
+  --sign SECRET_FILE         sign with this minisign secret key: writes
+                             patchlist.xml.minisig, criticalpatchlist.xml.minisig (for
+                             the lists written) and pts/Settings.xml.minisig, and with
+                             --updater the launcher's signature: OUT_DIR/KestruneUpdater.exe
+                             .minisig, or with --updater-url OUT_DIR/NAME.minisig (NAME the
+                             URL's last part), which must be uploaded beside the launcher,
+                             at the updater URL + ".minisig". Every signature of a run
+                             carries one new release serial ("file:NAME serial:N time:T"),
+                             one above the last, which OUT_DIR/.kestrune-serial keeps
+  --passphrase-file FILE     the secret key's passphrase is the first line of FILE
   --help                     this text
 BOOL is true/false, yes/no or 1/0.
+
+keygen writes a new key pair that minisign reads too: the public key (PUBLIC_FILE, by
+convention NAME.pub) and the secret key (SECRET_FILE, NAME.key, readable by you alone),
+and prints the line to build the launcher with (-DKESTRUNE_PUBLIC_KEY=...). It never
+overwrites a file. The secret key is encrypted with a passphrase unless --unencrypted
+(for a CI secret store) is given.
+The passphrase (for keygen and for --sign with an encrypted key) is the first line of
+--passphrase-file FILE, else the value of KESTRUNE_SIGN_PASSPHRASE, else asked at the
+terminal without echo (keygen asks twice).
 Writing only one list warns when OUT_DIR lacks the other, which Settings.xml names.
 Exit code 0 on success; 1 on failure, naming every refused path (a name the launcher
 cannot handle, an unreadable file or folder); 2 on bad usage (options, URLs, negative
-versions, a release and output folder that are the same or one inside the other).
+versions, a release and output folder that are the same or one inside the other, no
+passphrase to be had).
 )";
 
 struct UsageError {
@@ -93,10 +116,65 @@ void PrintPlan(const kestrune::PublishSummary& s) {
   for (const std::string& name : s.droppedNames) std::printf("drop %s\n", name.c_str());
 }
 
+// kestrune-publish keygen ...: exit code 0, 1 (refused or failed) or 2 (bad usage).
+int Keygen(int argc, char** argv) {
+  bool unencrypted = false;
+  std::string passphraseFile;
+  std::vector<std::string> positional;
+  try {
+    for (int i = 2; i < argc; ++i) {
+      const std::string arg = argv[i];
+      if (arg == "--help" || arg == "-h") {
+        std::cout << kUsage;
+        return 0;
+      } else if (arg == "--unencrypted") {
+        unencrypted = true;
+      } else if (arg == "--passphrase-file") {
+        if (i + 1 >= argc) throw UsageError{arg + " needs a value"};
+        passphraseFile = argv[++i];
+      } else if (arg.size() > 1 && arg[0] == '-') {
+        throw UsageError{"unknown option " + arg};
+      } else {
+        positional.push_back(arg);
+      }
+    }
+    if (positional.size() != 2) throw UsageError{"keygen needs PUBLIC_FILE and SECRET_FILE"};
+    if (unencrypted && !passphraseFile.empty()) {
+      throw UsageError{"--unencrypted and --passphrase-file exclude each other"};
+    }
+  } catch (const UsageError& error) {
+    std::cerr << "kestrune-publish: " << error.text << "\n(kestrune-publish --help explains)\n";
+    return 2;
+  }
+  try {
+    std::optional<std::string> passphrase;
+    if (!unencrypted) passphrase = kestrune::ObtainPassphrase(passphraseFile, true);
+    const std::string line = kestrune::GenerateKeyFiles(positional[0], positional[1], passphrase);
+    std::printf("public key %s, secret key %s (%s)\n-DKESTRUNE_PUBLIC_KEY=%s\n",
+                positional[0].c_str(), positional[1].c_str(),
+                unencrypted ? "unencrypted" : "encrypted with the passphrase", line.c_str());
+    return 0;
+  } catch (const kestrune::PublishError& error) {
+    std::fprintf(stderr, "kestrune-publish: %s\n", error.what());
+    return error.kind() == kestrune::PublishError::Kind::BadOptions ? 2 : 1;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "kestrune-publish: %s\n", error.what());
+    return 1;
+  }
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+  std::string joined;
+  for (const std::string& name : names) joined += (joined.empty() ? "" : ", ") + name;
+  return joined;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "keygen") return Keygen(argc, argv);
   kestrune::PublishOptions options;
+  std::string signKeyFile, passphraseFile;
   try {
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
@@ -140,6 +218,10 @@ int main(int argc, char** argv) {
         const int jobs = ParseInt(arg, value());
         if (jobs < 1) throw UsageError{"--jobs takes a positive number"};
         options.jobs = static_cast<unsigned>(jobs);
+      } else if (arg == "--sign") {
+        signKeyFile = value();
+      } else if (arg == "--passphrase-file") {
+        passphraseFile = value();
       } else if (arg.size() > 1 && arg[0] == '-') {
         throw UsageError{"unknown option " + arg};
       } else {
@@ -147,6 +229,9 @@ int main(int argc, char** argv) {
       }
     }
     if (positional.size() != 2) throw UsageError{"RELEASE_DIR and OUT_DIR are needed"};
+    if (!passphraseFile.empty() && signKeyFile.empty()) {
+      throw UsageError{"--passphrase-file is for --sign"};
+    }
     if (options.baseUrl.empty()) throw UsageError{"--base-url is needed"};
     options.releaseDir = positional[0];
     options.outDir = positional[1];
@@ -164,6 +249,11 @@ int main(int argc, char** argv) {
     std::fflush(stderr);
   };
   try {
+    // Before any packing: a wrong passphrase costs no time.
+    if (!signKeyFile.empty()) {
+      options.signingKey = kestrune::LoadSecretKey(
+          signKeyFile, [&] { return kestrune::ObtainPassphrase(passphraseFile, false); });
+    }
     const kestrune::PublishSummary s =
         terminal ? kestrune::Publish(options, progress) : kestrune::Publish(options);
     if (terminal) std::fputs("\n", stderr);
@@ -171,6 +261,10 @@ int main(int argc, char** argv) {
     for (const auto& output : s.outputs) {
       outputs += (outputs.empty() ? "" : ", ") + output.name +
                  (output.written ? (options.dryRun ? " to write" : " written") : " unchanged");
+    }
+    if (!s.signatures.empty()) {
+      outputs += std::string(options.dryRun ? "; to sign" : "; signed") + " with serial " +
+                 std::to_string(s.serial) + ": " + Joined(s.signatures);
     }
     if (options.dryRun) {
       PrintPlan(s);
@@ -181,6 +275,13 @@ int main(int argc, char** argv) {
       std::printf("%zu files: %zu packed (%s into %s), %zu unchanged, %zu dropped; %s; %.1f s\n",
                   s.files, s.packed, Size(s.bytesIn).c_str(), Size(s.bytesOut).c_str(), s.unchanged,
                   s.dropped, outputs.c_str(), s.seconds);
+    }
+    if (!s.staleSignatures.empty()) {
+      std::fprintf(stderr,
+                   "kestrune-publish: warning: %s no longer match the files this run changed; "
+                   "a launcher built with a public key refuses them until you publish with "
+                   "--sign\n",
+                   Joined(s.staleSignatures).c_str());
     }
     if (!s.missingList.empty()) {
       std::fprintf(stderr,

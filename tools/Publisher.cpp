@@ -22,6 +22,8 @@
 #include "PatchEntry.h"
 #include "PatchNames.h"
 #include "Platform.h"
+#include "PublishFiles.h"
+#include "ReleaseSigning.h"
 #include "Utf8.h"
 #include "hash/Sha256.h"
 #include "xml/XmlDocument.h"
@@ -33,8 +35,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 using Kind = PublishError::Kind;
-
-constexpr const char* kPartSuffix = ".publishing";
 
 // What the previous lists said about a file.
 struct Known {
@@ -54,51 +54,6 @@ struct Entry {
   std::uint64_t packedSize = 0;  // of the .lzma; 0 in a dry run for a file still to pack
   bool packed = false;
 };
-
-std::string U8(const fs::path& path) {
-  const std::u8string s = path.u8string();
-  return {s.begin(), s.end()};
-}
-
-std::string Quoted(const fs::path& path) {
-  return "\"" + U8(path) + "\"";
-}
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-bool Holds(const fs::path& path, const std::string& bytes) {
-  std::error_code ec;
-  return fs::is_regular_file(path, ec) && fs::file_size(path, ec) == bytes.size() &&
-         ReadText(path) == bytes;
-}
-
-// Writes through a temporary name beside `path`, so a reader never sees a partial file.
-// Returns false when the file already holds exactly `bytes`.
-bool WriteIfChanged(const fs::path& path, const std::string& bytes) {
-  if (Holds(path, bytes)) return false;
-  std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
-  const fs::path part = path.string() + kPartSuffix;
-  {
-    std::ofstream out(part, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      fs::remove(part, ec);
-      throw PublishError(Kind::Failed, "cannot write " + Quoted(path));
-    }
-  }
-  fs::rename(part, path, ec);
-  if (ec) {
-    fs::remove(part, ec);
-    throw PublishError(Kind::Failed, "cannot write " + Quoted(path) + ": " + ec.message());
-  }
-  return true;
-}
 
 // The new launcher's bytes, read once so that the copy and the digest are of the same file.
 // Refuses what every launcher would refuse: an empty file, or one above the body cap.
@@ -282,6 +237,14 @@ void CheckOptions(const PublishOptions& o) {
       refuse("the updater URL \"" + o.updaterUrl + "\" " + problem);
     }
   }
+  if (o.signingKey && !o.updaterFile.empty() && !o.updaterUrl.empty()) {
+    const std::string name = ServedName(o.updaterUrl);
+    if (name.empty() || name.starts_with('.') || name == kPatchListName ||
+        name == kCriticalPatchListName) {
+      refuse("the updater URL \"" + o.updaterUrl +
+             "\" ends in no file name its signature could be written under and name");
+    }
+  }
   if (o.version < 0) refuse("the version must not be negative");
   if (o.criticalVersion < 0) refuse("the critical version must not be negative");
 }
@@ -448,7 +411,11 @@ struct Layout {
   fs::path files;
   fs::path settings;
   std::optional<fs::path> updater;  // the copy of the new launcher this run writes
-  std::vector<fs::path> lists;      // the lists this run writes
+  // A signed run with a new launcher: the name it is served under, and where its signature
+  // goes (beside the copy, or in outDir to be uploaded beside the launcher).
+  std::string updaterName;
+  std::optional<fs::path> updaterSignature;
+  std::vector<fs::path> lists;  // the lists this run writes
   // The list this run leaves alone; its files stay, since the same files/ serves both lists.
   std::optional<fs::path> other;
 };
@@ -461,6 +428,10 @@ Layout LayoutOf(const PublishOptions& o) {
   l.settings = l.out / "pts" / "Settings.xml";
   // Elsewhere the publisher only vouches for the file; it is not served from here.
   if (!o.updaterFile.empty() && o.updaterUrl.empty()) l.updater = l.out / kUpdaterName;
+  if (o.signingKey && !o.updaterFile.empty()) {
+    l.updaterName = o.updaterUrl.empty() ? std::string(kUpdaterName) : ServedName(o.updaterUrl);
+    l.updaterSignature = l.out / (l.updaterName + kSignatureSuffix);
+  }
   const fs::path normal = l.out / kPatchListName;
   const fs::path critical = l.out / kCriticalPatchListName;
   if (o.lists != PatchLists::CriticalOnly) l.lists.push_back(normal);
@@ -633,12 +604,55 @@ std::vector<PublishSummary::Output> PlanOutputs(const Layout& l, const std::stri
   return outputs;
 }
 
-// Renames the packed files into place, then writes the lists and the settings document.
+// Signs each output right after writing it, all with the one serial of the run.
+class Signer {
+ public:
+  Signer(const minisign::SecretKey& key, const fs::path& outDir, std::uint64_t serial)
+      : key_(key),
+        outDir_(outDir),
+        serial_(serial),
+        time_(std::chrono::duration_cast<std::chrono::seconds>(
+                  std::chrono::system_clock::now().time_since_epoch())
+                  .count()) {}
+
+  // Writes `signature` (default: beside `file`) over `bytes`, naming `name` (default: the
+  // file's own name). Unchanged files are signed too, so every file carries the serial.
+  void Sign(const fs::path& file, const std::string& bytes, std::string name = {},
+            std::optional<fs::path> signature = {}) {
+    if (name.empty()) name = U8(file.filename());
+    if (!signature) signature = file.string() + kSignatureSuffix;
+    WriteIfChanged(*signature, ReleaseSignature(key_, bytes, name, serial_, time_));
+    written_.push_back(U8(signature->lexically_relative(outDir_).generic_string()));
+  }
+  const std::vector<std::string>& written() const { return written_; }
+
+ private:
+  const minisign::SecretKey& key_;
+  fs::path outDir_;
+  std::uint64_t serial_;
+  std::int64_t time_;
+  std::vector<std::string> written_;
+};
+
+// The signatures a signed run writes, as Signer names them.
+std::vector<std::string> PlannedSignatures(const Layout& l) {
+  std::vector<std::string> names;
+  auto add = [&](const fs::path& signature) {
+    names.push_back(U8(signature.lexically_relative(l.out).generic_string()));
+  };
+  for (const fs::path& path : l.lists) add(path.string() + kSignatureSuffix);
+  if (l.updaterSignature) add(*l.updaterSignature);
+  add(l.settings.string() + kSignatureSuffix);
+  return names;
+}
+
+// Renames the packed files into place, then writes the lists and the settings document, each
+// followed by its signature when `signer` is given.
 std::vector<PublishSummary::Output> CommitOutputs(const Layout& l,
                                                   const std::vector<Entry>& entries,
                                                   const std::string& listXml,
                                                   const std::string& updater,
-                                                  const std::string& settingsXml) {
+                                                  const std::string& settingsXml, Signer* signer) {
   // The new .lzma files replace the old ones only once all are packed: a failed run leaves
   // the previous patch set as it was.
   for (const Entry& e : entries) {
@@ -654,11 +668,38 @@ std::vector<PublishSummary::Output> CommitOutputs(const Layout& l,
   std::vector<PublishSummary::Output> outputs;
   for (const fs::path& path : l.lists) {
     outputs.push_back({U8(path.filename()), WriteIfChanged(path, listXml)});
+    if (signer) signer->Sign(path, listXml);
   }
   // The launcher before the document that announces its digest.
   if (l.updater) outputs.push_back({kUpdaterName, WriteIfChanged(*l.updater, updater)});
+  if (signer && l.updaterSignature) {
+    signer->Sign(l.updater.value_or(l.out / l.updaterName), updater, l.updaterName,
+                 l.updaterSignature);
+  }
   outputs.push_back({"Settings.xml", WriteIfChanged(l.settings, settingsXml)});
+  if (signer) signer->Sign(l.settings, settingsXml);
   return outputs;
+}
+
+// An unsigned run's outputs that it changed beside a signature that no longer matches.
+std::vector<std::string> StaleSignatures(const Layout& l,
+                                         const std::vector<PublishSummary::Output>& outputs) {
+  std::vector<std::string> stale;
+  std::vector<fs::path> files = l.lists;
+  if (l.updater) files.push_back(*l.updater);
+  files.push_back(l.settings);
+  for (const fs::path& file : files) {
+    const std::string name = U8(file.filename());
+    const bool changed = std::any_of(outputs.begin(), outputs.end(), [&](const auto& output) {
+      return output.name == name && output.written;
+    });
+    const fs::path signature = file.string() + kSignatureSuffix;
+    std::error_code ec;
+    if (changed && fs::exists(signature, ec)) {
+      stale.push_back(U8(signature.lexically_relative(l.out).generic_string()));
+    }
+  }
+  return stale;
 }
 
 PublishSummary Summarize(const std::vector<Entry>& entries, const Packing& packing) {
@@ -761,6 +802,8 @@ PublishSummary Publish(const PublishOptions& o,
   CheckFolders(layout.release, layout.out);
   // Before any packing: a refused launcher leaves nothing behind.
   const std::string updater = o.updaterFile.empty() ? std::string() : ReadUpdater(o.updaterFile);
+  // Likewise an unusable serial file.
+  const std::uint64_t serial = o.signingKey ? NextSerial(layout.out, *o.signingKey) : 0;
 
   std::vector<Entry> entries = ScanRelease(layout.release, layout.files);
   const PreviousLists previous = ReadPreviousLists(layout);
@@ -772,11 +815,26 @@ PublishSummary Publish(const PublishOptions& o,
 
   PublishSummary summary = Summarize(entries, packing);
   summary.missingList = MissingList(layout);
+  summary.serial = serial;
   if (o.dryRun) {
     summary.outputs = PlanOutputs(layout, listXml, updater, settingsXml);
+    if (o.signingKey) summary.signatures = PlannedSignatures(layout);
     for (const auto& [name, path] : stale) summary.droppedNames.push_back(name);
   } else {
-    summary.outputs = CommitOutputs(layout, entries, listXml, updater, settingsXml);
+    std::optional<Signer> signer;
+    if (o.signingKey) {
+      // Stored before any signature carries it: a failed run uses up its serial rather than
+      // handing the next run one that launchers may have seen already.
+      StoreSerial(layout.out, summary.serial);
+      signer.emplace(*o.signingKey, layout.out, summary.serial);
+    }
+    summary.outputs =
+        CommitOutputs(layout, entries, listXml, updater, settingsXml, signer ? &*signer : nullptr);
+    if (signer) {
+      summary.signatures = signer->written();
+    } else {
+      summary.staleSignatures = StaleSignatures(layout, summary.outputs);
+    }
     summary.droppedNames = Drop(layout.files, stale);
   }
   summary.dropped = summary.droppedNames.size();

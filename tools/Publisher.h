@@ -4,10 +4,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "sign/Minisign.h"
 
 namespace kestrune {
 
@@ -33,6 +36,9 @@ struct PublishOptions {
   bool doubleRunCheck = false;
   bool closeUpdaterAfterStartinGame = false;
   unsigned jobs = 0;  // 0: one per hardware thread
+  // Signs the lists, the settings document and the new launcher, all with one new serial;
+  // nullopt: no signatures are written.
+  std::optional<minisign::SecretKey> signingKey;
 };
 
 struct PublishProgress {
@@ -62,6 +68,13 @@ struct PublishSummary {
   std::vector<Output> outputs;
   // A list the settings document names that outDir does not hold; empty when both are there.
   std::string missingList;
+  // A signed run: its serial and its signatures (in a dry run: those it would write), paths
+  // relative to outDir ("pts/Settings.xml.minisig"). 0 and none when unsigned.
+  std::uint64_t serial = 0;
+  std::vector<std::string> signatures;
+  // An unsigned run: the signatures of an earlier signed run beside files this run changed,
+  // which no longer match them.
+  std::vector<std::string> staleSignatures;
   double seconds = 0;
 };
 
