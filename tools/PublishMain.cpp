@@ -283,6 +283,13 @@ int main(int argc, char** argv) {
                    "--sign\n",
                    Joined(s.staleSignatures).c_str());
     }
+    if (!s.unsignedFiles.empty()) {
+      std::fprintf(stderr,
+                   "kestrune-publish: warning: %s in %s carry no signature of this key and were "
+                   "left as they are; a launcher built with the key refuses them until they are "
+                   "published again with --sign\n",
+                   Joined(s.unsignedFiles).c_str(), options.outDir.c_str());
+    }
     if (!s.missingList.empty()) {
       std::fprintf(stderr,
                    "kestrune-publish: warning: Settings.xml names %s, which %s does not hold; "

@@ -634,13 +634,47 @@ class Signer {
   std::vector<std::string> written_;
 };
 
+// A file the settings document points at that this run leaves as it is: the list left alone
+// and, behind the default updater URL, an earlier run's copy of the launcher.
+struct CarriedOver {
+  fs::path file;
+  std::string bytes;
+  bool vouched = false;  // its signature is this key's: it gets the run's serial too
+};
+
+std::vector<CarriedOver> CarriedOverOutputs(const Layout& l, const PublishOptions& o) {
+  std::vector<CarriedOver> carried;
+  if (!o.signingKey) return carried;
+  std::vector<fs::path> files;
+  if (l.other) files.push_back(*l.other);
+  if (o.updaterFile.empty() && o.updaterUrl.empty()) files.push_back(l.out / kUpdaterName);
+  for (const fs::path& file : files) {
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec)) continue;
+    CarriedOver c{file, ReadText(file)};
+    // Only what this key signed before is signed again: a file of unknown origin stays
+    // unvouched.
+    try {
+      minisign::Verify(o.signingKey->Public(), ReadText(file.string() + kSignatureSuffix), c.bytes);
+      c.vouched = true;
+    } catch (const minisign::SignatureError&) {
+    }
+    carried.push_back(std::move(c));
+  }
+  return carried;
+}
+
 // The signatures a signed run writes, as Signer names them.
-std::vector<std::string> PlannedSignatures(const Layout& l) {
+std::vector<std::string> PlannedSignatures(const Layout& l,
+                                           const std::vector<CarriedOver>& carried) {
   std::vector<std::string> names;
   auto add = [&](const fs::path& signature) {
     names.push_back(U8(signature.lexically_relative(l.out).generic_string()));
   };
   for (const fs::path& path : l.lists) add(path.string() + kSignatureSuffix);
+  for (const CarriedOver& c : carried) {
+    if (c.vouched) add(c.file.string() + kSignatureSuffix);
+  }
   if (l.updaterSignature) add(*l.updaterSignature);
   add(l.settings.string() + kSignatureSuffix);
   return names;
@@ -648,11 +682,10 @@ std::vector<std::string> PlannedSignatures(const Layout& l) {
 
 // Renames the packed files into place, then writes the lists and the settings document, each
 // followed by its signature when `signer` is given.
-std::vector<PublishSummary::Output> CommitOutputs(const Layout& l,
-                                                  const std::vector<Entry>& entries,
-                                                  const std::string& listXml,
-                                                  const std::string& updater,
-                                                  const std::string& settingsXml, Signer* signer) {
+std::vector<PublishSummary::Output> CommitOutputs(
+    const Layout& l, const std::vector<Entry>& entries, const std::string& listXml,
+    const std::string& updater, const std::string& settingsXml,
+    const std::vector<CarriedOver>& carried, Signer* signer) {
   // The new .lzma files replace the old ones only once all are packed: a failed run leaves
   // the previous patch set as it was.
   for (const Entry& e : entries) {
@@ -669,6 +702,10 @@ std::vector<PublishSummary::Output> CommitOutputs(const Layout& l,
   for (const fs::path& path : l.lists) {
     outputs.push_back({U8(path.filename()), WriteIfChanged(path, listXml)});
     if (signer) signer->Sign(path, listXml);
+  }
+  // So that every file the settings document names carries the serial it does.
+  for (const CarriedOver& c : carried) {
+    if (signer && c.vouched) signer->Sign(c.file, c.bytes);
   }
   // The launcher before the document that announces its digest.
   if (l.updater) outputs.push_back({kUpdaterName, WriteIfChanged(*l.updater, updater)});
@@ -816,9 +853,13 @@ PublishSummary Publish(const PublishOptions& o,
   PublishSummary summary = Summarize(entries, packing);
   summary.missingList = MissingList(layout);
   summary.serial = serial;
+  const std::vector<CarriedOver> carried = CarriedOverOutputs(layout, o);
+  for (const CarriedOver& c : carried) {
+    if (!c.vouched) summary.unsignedFiles.push_back(U8(c.file.filename()));
+  }
   if (o.dryRun) {
     summary.outputs = PlanOutputs(layout, listXml, updater, settingsXml);
-    if (o.signingKey) summary.signatures = PlannedSignatures(layout);
+    if (o.signingKey) summary.signatures = PlannedSignatures(layout, carried);
     for (const auto& [name, path] : stale) summary.droppedNames.push_back(name);
   } else {
     std::optional<Signer> signer;
@@ -828,8 +869,8 @@ PublishSummary Publish(const PublishOptions& o,
       StoreSerial(layout.out, summary.serial);
       signer.emplace(*o.signingKey, layout.out, summary.serial);
     }
-    summary.outputs =
-        CommitOutputs(layout, entries, listXml, updater, settingsXml, signer ? &*signer : nullptr);
+    summary.outputs = CommitOutputs(layout, entries, listXml, updater, settingsXml, carried,
+                                    signer ? &*signer : nullptr);
     if (signer) {
       summary.signatures = signer->written();
     } else {

@@ -75,6 +75,10 @@ struct PublishSummary {
   // An unsigned run: the signatures of an earlier signed run beside files this run changed,
   // which no longer match them.
   std::vector<std::string> staleSignatures;
+  // A signed run: files the settings document names that the run leaves as they are (the
+  // list left alone, an earlier run's KestruneUpdater.exe) and that no signature of this key
+  // vouches for, so they stay unsigned.
+  std::vector<std::string> unsignedFiles;
   double seconds = 0;
 };
 
