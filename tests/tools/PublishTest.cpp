@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -18,6 +19,8 @@
 #include "ChildProcess.h"
 #include "NginxServer.h"
 #include "TestSupport.h"
+#include "sign/Minisign.h"
+#include "sign/ReleaseStamp.h"
 #include "xml/XmlDocument.h"
 
 namespace kestrune {
@@ -539,6 +542,312 @@ TEST_F(PublishTest, DryRunPrintsThePlanAndWritesNothing) {
   ASSERT_EQ(real.exitCode, 0) << real.err;
   EXPECT_NE(real.out.find("3 files: 2 packed (5.0 KB into "), std::string::npos) << real.out;
   EXPECT_NE(real.out.find("1 unchanged, 1 dropped"), std::string::npos) << real.out;
+}
+
+// Signing: key files the minisign tool takes, and signatures it verifies.
+class SigningTest : public PublishTest {
+ protected:
+  std::string pub() const { return tmp.file("demo.pub"); }
+  std::string key() const { return tmp.file("demo.key"); }
+
+  // Without a passphrase in the environment unless `env` gives one.
+  test::ChildResult Keygen(std::vector<std::string> args,
+                           std::map<std::string, std::optional<std::string>> env = {},
+                           std::vector<std::string> wrapper = {}) {
+    env.emplace("KESTRUNE_SIGN_PASSPHRASE", std::nullopt);
+    std::vector<std::string> argv = wrapper;
+    argv.push_back(KESTRUNE_PUBLISH);
+    argv.push_back("keygen");
+    argv.insert(argv.end(), args.begin(), args.end());
+    return test::RunChild(argv, tmp.path(), env, tmp.path());
+  }
+
+  // The real minisign's verdict on `file` and its signature; its output names the comment.
+  test::ChildResult MinisignVerify(const std::string& file, const std::string& signature) {
+    return test::RunChild({"/usr/bin/minisign", "-V", "-p", pub(), "-m", file, "-x", signature},
+                          tmp.path(), {}, tmp.path());
+  }
+
+  // The stamp of `signature` over `file`, checked by the project's own verifier.
+  minisign::ReleaseStamp Stamp(const std::string& file, const std::string& signature) {
+    const std::string comment = minisign::Verify(minisign::ParsePublicKey(ReadFile(pub())),
+                                                 ReadFile(signature), ReadFile(file));
+    const auto stamp = minisign::ParseReleaseStamp(comment);
+    if (!stamp) throw std::runtime_error("not a release stamp: " + comment);
+    return *stamp;
+  }
+
+  // Each of `signed_` (file, its signature, the name the stamp must give) verifies with
+  // minisign and with Verify, with the serial `serial`.
+  void ExpectSigned(const std::vector<std::array<std::string, 3>>& signed_, std::uint64_t serial) {
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    for (const auto& [file, signature, name] : signed_) {
+      SCOPED_TRACE(signature);
+      const test::ChildResult verified = MinisignVerify(file, signature);
+      EXPECT_EQ(verified.exitCode, 0) << verified.out << verified.err;
+      EXPECT_NE(verified.out.find("Trusted comment: file:" + name +
+                                  " serial:" + std::to_string(serial) + " time:"),
+                std::string::npos)
+          << verified.out;
+      const minisign::ReleaseStamp stamp = Stamp(file, signature);
+      EXPECT_EQ(stamp.file, name);
+      EXPECT_EQ(stamp.serial, serial);
+      EXPECT_LE(std::abs(stamp.time - now), 600);
+    }
+  }
+};
+
+TEST_F(SigningTest, KeygenWritesAKeyPairMinisignSignsWithAndNeverOverwrites) {
+  const test::ChildResult made = Keygen({"--unencrypted", pub(), key()});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  const std::string pubText = ReadFile(pub()), keyText = ReadFile(key());
+  const std::string line = pubText.substr(pubText.find('\n') + 1, 56);
+  EXPECT_NE(made.out.find("-DKESTRUNE_PUBLIC_KEY=" + line + "\n"), std::string::npos) << made.out;
+  EXPECT_EQ(fs::status(key()).permissions() & (fs::perms::group_all | fs::perms::others_all),
+            fs::perms::none);
+  const minisign::SecretKey secret = minisign::ParseSecretKey(keyText, std::nullopt);
+  const minisign::PublicKey publicKey = minisign::ParsePublicKey(pubText);
+  EXPECT_EQ(secret.Public().keyId, publicKey.keyId);
+  EXPECT_EQ(secret.Public().key, publicKey.key);
+  EXPECT_EQ(minisign::PublicKeyLine(publicKey), line);
+
+  // The minisign tool signs with the secret key, and checks with the public one.
+  const std::string data = tmp.file("data.bin");
+  WriteFile(data, Bytes(10000, 7));
+  const test::ChildResult signedByMinisign = test::RunChild(
+      {"/usr/bin/minisign", "-S", "-s", key(), "-m", data}, tmp.path(), {}, tmp.path());
+  ASSERT_EQ(signedByMinisign.exitCode, 0) << signedByMinisign.err;
+  EXPECT_EQ(MinisignVerify(data, data + ".minisig").exitCode, 0);
+
+  struct Case {
+    const char* what;
+    std::vector<std::string> present;  // the files there before the run
+  };
+  const std::vector<Case> cases = {
+      {"both there", {pub(), key()}},
+      {"the public key there", {pub()}},
+      {"the secret key there", {key()}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(pub());
+    fs::remove(key());
+    for (const std::string& file : c.present) WriteFile(file, "earlier " + file);
+    const test::ChildResult again = Keygen({"--unencrypted", pub(), key()});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_NE(again.err.find("exists; a key file is never overwritten"), std::string::npos)
+        << again.err;
+    for (const std::string& file : {pub(), key()}) {
+      const bool there = std::count(c.present.begin(), c.present.end(), file) > 0;
+      EXPECT_EQ(fs::exists(file), there) << file;
+      if (there) EXPECT_EQ(ReadFile(file), "earlier " + file);
+    }
+  }
+}
+
+// The one test that pays for scrypt at minisign's limits (about 1 GiB and a few seconds a go).
+TEST_F(SigningTest, AnEncryptedKeyOpensWithItsPassphraseOnly) {
+  const std::string passphraseFile = tmp.file("passphrase");
+  WriteFile(passphraseFile, "correct horse\n");
+  const test::ChildResult made = Keygen({"--passphrase-file", passphraseFile, pub(), key()});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  EXPECT_NE(made.out.find("encrypted with the passphrase"), std::string::npos) << made.out;
+
+  Put("a.txt", "a");
+  const test::ChildResult wrong =
+      test::RunChild({KESTRUNE_PUBLISH, release().string(), out().string(), "--base-url",
+                      nginx->Url(""), "--sign", key()},
+                     tmp.path(), {{"KESTRUNE_SIGN_PASSPHRASE", "wrong horse"}}, tmp.path());
+  EXPECT_EQ(wrong.exitCode, 1);
+  EXPECT_NE(wrong.err.find("does not open with this passphrase"), std::string::npos) << wrong.err;
+  EXPECT_TRUE(fs::is_empty(out()));
+
+  const test::ChildResult right = Publish({"--sign", key(), "--passphrase-file", passphraseFile});
+  ASSERT_EQ(right.exitCode, 0) << right.err;
+  const std::string settings = (out() / "pts/Settings.xml").string();
+  ExpectSigned({{settings, settings + ".minisig", "Settings.xml"}}, 1);
+
+  // minisign opens the same key with the same passphrase (it reads it from a pipe).
+  const std::string data = tmp.file("data.bin");
+  WriteFile(data, "signed by minisign");
+  EXPECT_EQ(std::system(("printf 'correct horse\\n' | /usr/bin/minisign -S -s '" + key() +
+                         "' -m '" + data + "' >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  EXPECT_EQ(MinisignVerify(data, data + ".minisig").exitCode, 0);
+}
+
+// Every file a signed run writes carries a signature that minisign and the launcher's verifier
+// accept, naming that file, with one serial per run that grows from run to run.
+TEST_F(SigningTest, SignedPublishVerifiesWithMinisignAndCarriesOneSerialPerRun) {
+  ASSERT_EQ(Keygen({"--unencrypted", pub(), key()}).exitCode, 0);
+  Put("a.txt", "a");
+  Put("sub/b.bin", Bytes(3000, 6));
+  const std::string launcher = tmp.file("launcher-2");
+  WriteFile(launcher,
+            "\x7f"
+            "ELF" +
+                Bytes(20000, 1));
+  const std::string o = out().string();
+  const std::vector<std::array<std::string, 3>> all = {
+      {o + "/patchlist.xml", o + "/patchlist.xml.minisig", "patchlist.xml"},
+      {o + "/criticalpatchlist.xml", o + "/criticalpatchlist.xml.minisig", "criticalpatchlist.xml"},
+      {o + "/KestruneUpdater.exe", o + "/KestruneUpdater.exe.minisig", "KestruneUpdater.exe"},
+      {o + "/pts/Settings.xml", o + "/pts/Settings.xml.minisig", "Settings.xml"}};
+
+  const test::ChildResult first =
+      Publish({"--sign", key(), "--updater", launcher, "--version", "2"});
+  ASSERT_EQ(first.exitCode, 0) << first.err;
+  EXPECT_NE(first.out.find("signed with serial 1: patchlist.xml.minisig, "
+                           "criticalpatchlist.xml.minisig, KestruneUpdater.exe.minisig, "
+                           "pts/Settings.xml.minisig"),
+            std::string::npos)
+      << first.out;
+  ExpectSigned(all, 1);
+  EXPECT_EQ(ReadFile(o + "/.kestrune-serial"), "1\n");
+
+  // A dry run names the serial it would sign with, and writes neither it nor a signature.
+  Put("a.txt", "changed");
+  const auto before = Snapshot(out());
+  const test::ChildResult dry = Publish({"--sign", key(), "--dry-run"});
+  ASSERT_EQ(dry.exitCode, 0) << dry.err;
+  EXPECT_NE(dry.out.find("to sign with serial 2: "), std::string::npos) << dry.out;
+  EXPECT_EQ(Snapshot(out()), before);
+
+  // The next run, without --updater, signs again all it names, the launcher copy included;
+  // unchanged files keep their stamps, their signatures do not.
+  const auto stamps = Stamps(out());
+  ASSERT_EQ(Publish({"--sign", key(), "--version", "2"}).exitCode, 0);
+  ExpectSigned(all, 2);
+  EXPECT_EQ(Stamps(out()).at("KestruneUpdater.exe"), stamps.at("KestruneUpdater.exe"));
+  EXPECT_NE(Stamps(out()).at("KestruneUpdater.exe.minisig"),
+            stamps.at("KestruneUpdater.exe.minisig"));
+
+  // One list written: the other, left alone, still gets the run's serial.
+  ASSERT_EQ(Publish({"--sign", key(), "--normal"}).exitCode, 0);
+  ExpectSigned(all, 3);
+
+  // The serial file lost: the signed settings document still says where the count stands.
+  fs::remove(out() / ".kestrune-serial");
+  ASSERT_EQ(Publish({"--sign", key()}).exitCode, 0);
+  ExpectSigned(all, 4);
+
+  // A launcher served elsewhere: its signature waits in OUT_DIR under the name it is served as.
+  const std::string next = tmp.file("launcher-3");
+  WriteFile(next, "#!/bin/sh\necho 3\n");
+  const test::ChildResult elsewhere = Publish(
+      {"--sign", key(), "--updater", next, "--updater-url", "http://cdn/dl/Kestrune-3.exe"});
+  ASSERT_EQ(elsewhere.exitCode, 0) << elsewhere.err;
+  ExpectSigned({{next, o + "/Kestrune-3.exe.minisig", "Kestrune-3.exe"}, all[0], all[1], all[3]},
+               5);
+  EXPECT_EQ(ReadFile(o + "/.kestrune-serial"), "5\n");
+}
+
+// What a signed or unsigned run cannot vouch for is said, and a refused run writes nothing.
+TEST_F(SigningTest, RefusalsAndWarnings) {
+  ASSERT_EQ(Keygen({"--unencrypted", pub(), key()}).exitCode, 0);
+  Put("a.txt", "a");
+  const std::string r = release().string(), o = out().string(), url = nginx->Url("");
+  const std::string empty = tmp.file("empty");
+  WriteFile(empty, "");
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;  // after the program's name
+    std::function<void()> prepare;  // empty: nothing
+    int exitCode;
+    std::string expect;  // in stderr
+  };
+  const std::vector<Case> cases = {
+      {"a public key as the secret key",
+       {r, o, "--base-url", url, "--sign", pub()},
+       {},
+       1,
+       "is not a minisign secret key"},
+      {"no key file",
+       {r, o, "--base-url", url, "--sign", tmp.file("none.key")},
+       {},
+       1,
+       "is not a readable file"},
+      {"a serial file without a serial",
+       {r, o, "--base-url", url, "--sign", key()},
+       [&] { WriteFile(o + "/.kestrune-serial", "seven\n"); },
+       1,
+       "holds no release serial"},
+      {"a launcher URL without a file name",
+       {r, o, "--base-url", url, "--sign", key(), "--updater", pub(), "--updater-url",
+        "http://cdn/dl/"},
+       {},
+       2,
+       "ends in no file name"},
+      {"a passphrase file without --sign",
+       {r, o, "--base-url", url, "--passphrase-file", pub()},
+       {},
+       2,
+       "--passphrase-file is for --sign"},
+      {"keygen with one file",
+       {"keygen", pub()},
+       {},
+       2,
+       "keygen needs PUBLIC_FILE and SECRET_FILE"},
+      {"keygen unencrypted with a passphrase",
+       {"keygen", "--unencrypted", "--passphrase-file", pub(), tmp.file("x.pub"),
+        tmp.file("x.key")},
+       {},
+       2,
+       "exclude each other"},
+      {"keygen with an empty passphrase",
+       {"keygen", "--passphrase-file", empty, tmp.file("x.pub"), tmp.file("x.key")},
+       {},
+       1,
+       "an empty passphrase protects nothing"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(out());
+    fs::create_directories(out());
+    if (c.prepare) c.prepare();
+    const auto before = test::Tree(out());
+    std::vector<std::string> argv = c.args;
+    argv.insert(argv.begin(), KESTRUNE_PUBLISH);
+    const test::ChildResult result = test::RunChild(argv, tmp.path(), {}, tmp.path());
+    EXPECT_EQ(result.exitCode, c.exitCode);
+    EXPECT_NE(result.err.find(c.expect), std::string::npos) << result.err;
+    EXPECT_EQ(test::Tree(out()), before);
+    EXPECT_FALSE(fs::exists(tmp.file("x.pub")) || fs::exists(tmp.file("x.key")));
+  }
+
+  // Without a passphrase from a file, the environment or a terminal, keygen writes nothing.
+  const test::ChildResult noTerminal =
+      Keygen({tmp.file("x.pub"), tmp.file("x.key")}, {}, {"/usr/bin/setsid", "-w"});
+  EXPECT_EQ(noTerminal.exitCode, 2);
+  EXPECT_NE(noTerminal.err.find("a passphrase is needed and there is no terminal to ask"),
+            std::string::npos)
+      << noTerminal.err;
+  EXPECT_FALSE(fs::exists(tmp.file("x.pub")) || fs::exists(tmp.file("x.key")));
+
+  // An unsigned run that changes a signed file says that its signature no longer matches.
+  fs::remove_all(out());
+  ASSERT_EQ(Publish({"--sign", key()}).exitCode, 0);
+  Put("a.txt", "changed");
+  const test::ChildResult unsignedRun = Publish();
+  ASSERT_EQ(unsignedRun.exitCode, 0) << unsignedRun.err;
+  EXPECT_NE(unsignedRun.err.find("warning: patchlist.xml.minisig, criticalpatchlist.xml.minisig "
+                                 "no longer match the files this run changed"),
+            std::string::npos)
+      << unsignedRun.err;
+
+  // A signed run that leaves an unsigned list alone cannot vouch for it.
+  fs::remove_all(out());
+  ASSERT_EQ(Publish().exitCode, 0);
+  const test::ChildResult critical = Publish({"--sign", key(), "--critical"});
+  ASSERT_EQ(critical.exitCode, 0) << critical.err;
+  EXPECT_NE(critical.err.find("warning: patchlist.xml in " + o + " carry no signature of this key"),
+            std::string::npos)
+      << critical.err;
+  EXPECT_FALSE(fs::exists(out() / "patchlist.xml.minisig"));
+  EXPECT_TRUE(fs::exists(out() / "criticalpatchlist.xml.minisig"));
 }
 
 }  // namespace
