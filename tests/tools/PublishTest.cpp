@@ -642,7 +642,9 @@ TEST_F(SigningTest, KeygenWritesAKeyPairMinisignSignsWithAndNeverOverwrites) {
     for (const std::string& file : {pub(), key()}) {
       const bool there = std::count(c.present.begin(), c.present.end(), file) > 0;
       EXPECT_EQ(fs::exists(file), there) << file;
-      if (there) EXPECT_EQ(ReadFile(file), "earlier " + file);
+      if (there) {
+        EXPECT_EQ(ReadFile(file), "earlier " + file);
+      }
     }
   }
 }
