@@ -50,15 +50,15 @@ Options:
   --double-run-check BOOL    allow only one running launcher (default false)
   --close-after-start BOOL   close the launcher once the client starts (default false)
   --jobs N                   packing threads (default: one per core)
-  --sign SECRET_FILE         sign with this minisign secret key: writes
-                             patchlist.xml.minisig, criticalpatchlist.xml.minisig (for
-                             the lists written) and pts/Settings.xml.minisig, and with
-                             --updater the launcher's signature: OUT_DIR/KestruneUpdater.exe
-                             .minisig, or with --updater-url OUT_DIR/NAME.minisig (NAME the
-                             URL's last part), which must be uploaded beside the launcher,
-                             at the updater URL + ".minisig". Every signature of a run
-                             carries one new release serial ("file:NAME serial:N time:T"),
-                             one above the last, which OUT_DIR/.kestrune-serial keeps
+  --sign SECRET_FILE         sign with this minisign secret key: writes FILE.minisig
+                             beside patchlist.xml, criticalpatchlist.xml (the lists
+                             written) and pts/Settings.xml, and with --updater the
+                             launcher's: OUT_DIR/KestruneUpdater.exe.minisig, or, when
+                             --updater-url points elsewhere, OUT_DIR/NAME.minisig (NAME
+                             the URL's last part), to be uploaded beside the launcher,
+                             at the updater URL + ".minisig". All signatures of a run
+                             carry one new release serial, one above the last, kept in
+                             OUT_DIR/.kestrune-serial ("file:NAME serial:N time:T")
   --passphrase-file FILE     the secret key's passphrase is the first line of FILE
   --help                     this text
 BOOL is true/false, yes/no or 1/0.

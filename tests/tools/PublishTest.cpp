@@ -850,6 +850,15 @@ TEST_F(SigningTest, RefusalsAndWarnings) {
       << critical.err;
   EXPECT_FALSE(fs::exists(out() / "patchlist.xml.minisig"));
   EXPECT_TRUE(fs::exists(out() / "criticalpatchlist.xml.minisig"));
+
+  const test::ChildResult help =
+      test::RunChild({KESTRUNE_PUBLISH, "keygen", "--help"}, tmp.path(), {}, tmp.path());
+  EXPECT_EQ(help.exitCode, 0);
+  for (const char* words : {"keygen [--unencrypted | --passphrase-file FILE] PUBLIC_FILE",
+                            "--sign SECRET_FILE", "KESTRUNE_SIGN_PASSPHRASE",
+                            "at the updater URL + \".minisig\"", "OUT_DIR/.kestrune-serial"}) {
+    EXPECT_NE(help.out.find(words), std::string::npos) << words;
+  }
 }
 
 }  // namespace
