@@ -251,8 +251,10 @@ int main(int argc, char** argv) {
   try {
     // Before any packing: a wrong passphrase costs no time.
     if (!signKeyFile.empty()) {
-      options.signingKey = kestrune::LoadSecretKey(
-          signKeyFile, [&] { return kestrune::ObtainPassphrase(passphraseFile, false); });
+      options.signingKey = kestrune::LoadSecretKey(signKeyFile, [&] {
+        return kestrune::ObtainPassphrase(passphraseFile, false,
+                                          "Passphrase of " + signKeyFile + ": ");
+      });
     }
     const kestrune::PublishSummary s =
         terminal ? kestrune::Publish(options, progress) : kestrune::Publish(options);
@@ -278,15 +280,15 @@ int main(int argc, char** argv) {
     }
     if (!s.staleSignatures.empty()) {
       std::fprintf(stderr,
-                   "kestrune-publish: warning: %s no longer match the files this run changed; "
-                   "a launcher built with a public key refuses them until you publish with "
-                   "--sign\n",
+                   "kestrune-publish: warning: signatures that no longer match the files this run "
+                   "changed: %s; a launcher built with a public key refuses these files until "
+                   "you publish with --sign\n",
                    Joined(s.staleSignatures).c_str());
     }
     if (!s.unsignedFiles.empty()) {
       std::fprintf(stderr,
-                   "kestrune-publish: warning: %s in %s carry no signature of this key and were "
-                   "left as they are; a launcher built with the key refuses them until they are "
+                   "kestrune-publish: warning: left as they are, without a signature of this "
+                   "key: %s (in %s); a launcher built with the key refuses them until they are "
                    "published again with --sign\n",
                    Joined(s.unsignedFiles).c_str(), options.outDir.c_str());
     }

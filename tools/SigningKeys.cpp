@@ -34,7 +34,7 @@ std::string Asked(const std::string& prompt) {
 
 }  // namespace
 
-std::string ObtainPassphrase(const std::string& file, bool confirm) {
+std::string ObtainPassphrase(const std::string& file, bool confirm, const std::string& prompt) {
   std::string passphrase;
   if (!file.empty()) {
     std::error_code ec;
@@ -45,7 +45,7 @@ std::string ObtainPassphrase(const std::string& file, bool confirm) {
   } else if (const char* value = std::getenv(kPassphraseVariable); value != nullptr) {
     passphrase = value;
   } else {
-    passphrase = Asked("Passphrase: ");
+    passphrase = Asked(prompt);
     if (confirm && Asked("The same passphrase again: ") != passphrase) {
       throw PublishError(Kind::Refused, "the two passphrases differ");
     }

@@ -16,7 +16,9 @@ inline constexpr const char* kPassphraseVariable = "KESTRUNE_SIGN_PASSPHRASE";
 // KESTRUNE_SIGN_PASSPHRASE, else asked at the terminal without echo (twice when `confirm`).
 // Throws PublishError: BadOptions when none of them gives one, Refused for an empty one, an
 // unreadable file or two answers that differ.
-std::string ObtainPassphrase(const std::string& file, bool confirm);
+// `prompt` is what the terminal shows.
+std::string ObtainPassphrase(const std::string& file, bool confirm,
+                             const std::string& prompt = "Passphrase: ");
 
 // Writes a new key pair: the public key to `publicFile`, the secret key to `secretFile`
 // (readable by its owner alone; encrypted with `passphrase`, in the clear when it is nullopt).
