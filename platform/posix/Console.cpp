@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <iterator>
 
 #include "Open.h"
 #include "Platform.h"
@@ -26,6 +27,40 @@ void OnInterrupt(int) {
     _exit(130);
   }
 }
+
+// The signal that ended a read of the terminal; 0 while none came.
+std::atomic<int> secretSignal{0};
+
+void OnSecretSignal(int signal) {
+  secretSignal = signal;
+}
+
+// While it lives, Ctrl+C and the like interrupt the read instead of ending the process with
+// the echo still off; once it is gone (the terminal restored), the signal takes its course.
+class SignalsDeferred {
+ public:
+  SignalsDeferred() {
+    secretSignal = 0;
+    struct sigaction action {};
+    action.sa_handler = OnSecretSignal;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+      sigaction(kSignals[i], &action, &saved_[i]);
+    }
+  }
+  ~SignalsDeferred() {
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+      sigaction(kSignals[i], &saved_[i], nullptr);
+    }
+    if (const int signal = secretSignal.load(); signal != 0) raise(signal);
+  }
+  SignalsDeferred(const SignalsDeferred&) = delete;
+  SignalsDeferred& operator=(const SignalsDeferred&) = delete;
+
+ private:
+  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  struct sigaction saved_[std::size(kSignals)]{};
+};
 
 // The terminal's descriptor, closed with its echo restored however the read ends.
 class SilentTerminal {
@@ -56,14 +91,20 @@ class SilentTerminal {
 }  // namespace
 
 std::optional<std::string> ReadTerminalSecret(const std::string& prompt) {
-  SilentTerminal terminal;
+  // Declared first, so that it goes last: the echo is back before a signal ends the process.
+  const SignalsDeferred signals;
+  const SilentTerminal terminal;
   if (!terminal.usable()) return std::nullopt;
   if (write(terminal.fd(), prompt.data(), prompt.size()) < 0) return std::nullopt;
   std::string line;
   for (char c;;) {
     const ssize_t n = read(terminal.fd(), &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::nullopt;
+    if (n < 0 && errno == EINTR && secretSignal == 0) continue;
+    if (n <= 0) {
+      // The line the echo would have ended.
+      if (secretSignal != 0) (void)!write(terminal.fd(), "\n", 1);
+      return std::nullopt;
+    }
     if (c == '\n') break;
     line += c;
   }

@@ -2,7 +2,12 @@
 // serves the result and the real launcher (headless) brings a game folder into line from it.
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +19,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -679,6 +685,77 @@ TEST_F(SigningTest, AnEncryptedKeyOpensWithItsPassphraseOnly) {
                             .c_str()),
             0);
   EXPECT_EQ(MinisignVerify(data, data + ".minisig").exitCode, 0);
+}
+
+// keygen at a terminal of its own (its controlling one, as in a shell): the prompts, no echo
+// of what is typed, and the echo back however the prompt ends.
+TEST_F(SigningTest, TerminalPromptHidesThePassphraseAndRestoresTheEcho) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> typed;  // each sent once the transcript shows the prompt before it
+    int exitCode;                    // -SIGNAL for a death by that signal
+    const char* expect;              // in the transcript
+  };
+  const std::vector<Case> cases = {
+      {"two passphrases that differ",
+       {"open sesame\n", "close sesame\n"},
+       1,
+       "the two passphrases differ"},
+      {"Ctrl+C at the prompt", {"\x03"}, -SIGINT, "Passphrase: "},
+  };
+  const std::vector<const char*> prompts = {"Passphrase: ", "The same passphrase again: "};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // Built before fork: only async-signal-safe calls after it.
+    std::vector<std::string> args = {KESTRUNE_PUBLISH, "keygen", pub(), key()};
+    std::vector<char*> argv, envp;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::string_view(*e).rfind("KESTRUNE_SIGN_PASSPHRASE=", 0) != 0) envp.push_back(*e);
+    }
+    envp.push_back(nullptr);
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    std::string transcript;
+    // Reads until `text` shows or 10 s pass.
+    auto await = [&](const std::string& text) {
+      for (int i = 0; i < 100 && transcript.find(text) == std::string::npos; ++i) {
+        pollfd p{master, POLLIN, 0};
+        char buffer[256];
+        if (::poll(&p, 1, 100) > 0) {
+          const ssize_t n = ::read(master, buffer, sizeof buffer);
+          if (n <= 0) break;
+          transcript.append(buffer, static_cast<std::size_t>(n));
+        }
+      }
+      return transcript.find(text) != std::string::npos;
+    };
+    for (std::size_t i = 0; i < c.typed.size(); ++i) {
+      ASSERT_TRUE(await(prompts[i])) << transcript;
+      termios t{};
+      ASSERT_EQ(::tcgetattr(master, &t), 0);
+      EXPECT_EQ(t.c_lflag & ECHO, 0u) << "echo while asking";
+      ASSERT_EQ(::write(master, c.typed[i].data(), c.typed[i].size()),
+                static_cast<ssize_t>(c.typed[i].size()));
+    }
+    await(c.expect);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status), c.exitCode);
+    EXPECT_NE(transcript.find(c.expect), std::string::npos) << transcript;
+    EXPECT_EQ(transcript.find("sesame"), std::string::npos) << transcript;
+    termios after{};
+    ASSERT_EQ(::tcgetattr(master, &after), 0);
+    EXPECT_NE(after.c_lflag & ECHO, 0u) << "the echo is back";
+    ::close(master);
+    EXPECT_FALSE(fs::exists(pub()) || fs::exists(key()));
+  }
 }
 
 // Every file a signed run writes carries a signature that minisign and the launcher's verifier
