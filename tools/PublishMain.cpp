@@ -292,6 +292,14 @@ int main(int argc, char** argv) {
                    "published again with --sign\n",
                    Joined(s.unsignedFiles).c_str(), options.outDir.c_str());
     }
+    if (s.launcherUnsigned) {
+      std::fprintf(stderr,
+                   "kestrune-publish: warning: Settings.xml announces version %d, but this run "
+                   "signs no launcher; a launcher built with the key and older than that "
+                   "refuses the update unless the launcher's signature carries serial %llu: "
+                   "give --updater FILE\n",
+                   options.version, static_cast<unsigned long long>(s.serial));
+    }
     if (!s.missingList.empty()) {
       std::fprintf(stderr,
                    "kestrune-publish: warning: Settings.xml names %s, which %s does not hold; "

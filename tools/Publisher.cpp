@@ -857,6 +857,11 @@ PublishSummary Publish(const PublishOptions& o,
   for (const CarriedOver& c : carried) {
     if (!c.vouched) summary.unsignedFiles.push_back(U8(c.file.filename()));
   }
+  summary.launcherUnsigned =
+      o.signingKey && o.updaterFile.empty() && o.version > 1 &&
+      std::none_of(carried.begin(), carried.end(), [&](const CarriedOver& c) {
+        return c.vouched && c.file == layout.out / kUpdaterName;
+      });
   if (o.dryRun) {
     summary.outputs = PlanOutputs(layout, listXml, updater, settingsXml);
     if (o.signingKey) summary.signatures = PlannedSignatures(layout, carried);

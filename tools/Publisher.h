@@ -79,6 +79,10 @@ struct PublishSummary {
   // list left alone, an earlier run's KestruneUpdater.exe) and that no signature of this key
   // vouches for, so they stay unsigned.
   std::vector<std::string> unsignedFiles;
+  // A signed run whose settings document announces a version above 1 but which signs no new
+  // launcher: a keyed launcher older than that refuses the update (its signature is missing or
+  // carries an older serial).
+  bool launcherUnsigned = false;
   double seconds = 0;
 };
 

@@ -930,6 +930,15 @@ TEST_F(SigningTest, RefusalsAndWarnings) {
   EXPECT_FALSE(fs::exists(out() / "patchlist.xml.minisig"));
   EXPECT_TRUE(fs::exists(out() / "criticalpatchlist.xml.minisig"));
 
+  // A self-update announced, and no launcher signed with the run's serial.
+  const test::ChildResult announced = Publish(
+      {"--sign", key(), "--version", "3", "--updater-url", "http://cdn/KestruneUpdater-3.exe"});
+  ASSERT_EQ(announced.exitCode, 0) << announced.err;
+  EXPECT_NE(announced.err.find("warning: Settings.xml announces version 3, but this run signs no "
+                               "launcher"),
+            std::string::npos)
+      << announced.err;
+
   const test::ChildResult help =
       test::RunChild({KESTRUNE_PUBLISH, "keygen", "--help"}, tmp.path(), {}, tmp.path());
   EXPECT_EQ(help.exitCode, 0);
