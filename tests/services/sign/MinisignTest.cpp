@@ -232,6 +232,12 @@ TEST(MinisignSecretKey, RefusesDamagedOrLockedKeys) {
       {"changed seed", edit(54 + 8 + 3)},
       {"changed public half", edit(54 + 8 + 40)},
       {"changed checksum", edit(54 + 72 + 1)},
+      // minisign -W leaves the checksum zero; the public half must still fit the seed.
+      {"unsummed, changed public half", EditBinaryLine(clear, 1,
+                                                       [](std::string& b) {
+                                                         b.replace(54 + 72, 32, 32, '\0');
+                                                         b.at(54 + 8 + 40) ^= 1;
+                                                       })},
       {"short", EditBinaryLine(clear, 1, [](std::string& b) { b.pop_back(); })},
       {"no comment line", SplitLines(clear)[1]},
       {"garbage", "untrusted comment: x\n@@@@\n"},

@@ -62,8 +62,11 @@ TEST_F(MinisignTool, ItsUnencryptedKeysAndSignaturesAreAccepted) {
     EXPECT_EQ(Verify(publicKey, signature, data), comment);
     EXPECT_THROW(Verify(publicKey, signature, data + "x"), SignatureError);
   }
-  // A key of ours signs what minisign's public key verifies, and the reverse.
-  EXPECT_EQ(Verify(publicKey, Sign(secretKey, data, comment), data), comment);
+  // Its key, as we read it, signs what minisign then verifies with its public key.
+  test::WriteFile(dir.file("ours.minisig"), Sign(secretKey, data, comment));
+  const Result verified = Shell(dir, "minisign -V -p x.pub -m file.bin -x ours.minisig");
+  EXPECT_EQ(verified.status, 0) << verified.output;
+  EXPECT_NE(verified.output.find("Trusted comment: " + comment), std::string::npos);
 }
 
 TEST_F(MinisignTool, VerifiesWhatWeSignWithAKeyWeWrote) {
