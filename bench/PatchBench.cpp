@@ -45,6 +45,7 @@ class HeadlessLauncher final : public LauncherInterface {
   void setStatus(std::int32_t c) override { code = c; }
   std::int32_t getLanguage() const override { return 1; }
   void StoreCritical(std::int32_t) override {}
+  bool AcceptSerial(std::uint64_t) override { return true; }
   void ShowStatus() override {}
   void SetStatusText(const std::string&) override {}
   void ApplyIdleLayout() override {}

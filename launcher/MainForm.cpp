@@ -1,9 +1,12 @@
 #include "MainForm.h"
 
+#include "PublisherKey.h"
 #include "StartupRules.h"
 #include "StatusMessages.h"
 #include "TransferText.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 
 #ifndef KESTRUNE_UPDATER_VERSION
@@ -54,6 +57,8 @@ void TFormUpdater::FormCreate() {
   currentUpdaterVersion = KESTRUNE_UPDATER_VERSION;
   exeName = "KestruneUpdater.exe";
   dirUserProfile = platform::UserProfileFolder();
+  publicKey = PublisherKey();
+  maxSignatureAgeDays = kMaxSignatureAgeDays;
 
   try {
     RegistreU = std::make_unique<UserSections>(kUserKeyPath);
@@ -158,6 +163,33 @@ void TFormUpdater::StoreCritical(std::int32_t value) {
     throw platform::SystemError("The launcher's settings key is not open.", 0, "");
   }
   RegistreD.WriteNumber("Critical", static_cast<std::uint32_t>(value));
+}
+
+bool TFormUpdater::AcceptSerial(std::uint64_t serial) {
+  std::lock_guard<std::mutex> lock(serialMutex_);
+  std::uint64_t highest = acceptedSerial_;
+  try {
+    if (RegistreD.isOpen()) {
+      if (const auto text = RegistreD.ReadText("Serial")) {
+        std::uint64_t stored = 0;
+        const char* last = text->data() + text->size();
+        const auto [end, error] = std::from_chars(text->data(), last, stored);
+        // A value that is no serial (edited by hand) protects nothing; this run's still does.
+        if (error == std::errc() && end == last && !text->empty())
+          highest = std::max(highest, stored);
+      }
+    }
+  } catch (const platform::SystemError&) {
+  }
+  if (serial < highest) return false;
+  if (serial > highest) {
+    acceptedSerial_ = serial;
+    try {
+      if (RegistreD.isOpen()) RegistreD.WriteText("Serial", std::to_string(serial));
+    } catch (const platform::SystemError&) {
+    }
+  }
+  return true;
 }
 
 void TFormUpdater::ShowStatus() {

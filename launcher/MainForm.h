@@ -11,6 +11,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "LauncherInterface.h"
@@ -85,6 +86,8 @@ class TFormUpdater final : public LauncherInterface, public LauncherSettings {
   void setStatus(std::int32_t code) override { messageId = code; }
   std::int32_t getLanguage() const override { return language; }
   void StoreCritical(std::int32_t value) override;
+  // Kept as the decimal text "Serial" beside "Critical"; without the store, only for this run.
+  bool AcceptSerial(std::uint64_t serial) override;
   void ShowStatus() override;
   void SetStatusText(const std::string& text) override;
   void ApplyIdleLayout() override;
@@ -169,6 +172,8 @@ class TFormUpdater final : public LauncherInterface, public LauncherSettings {
   std::int32_t _y = 0;
   bool canDrag = false;
   std::string msg;
+  // A signed settings document older than this many days is refused; 0: any age.
+  std::int32_t maxSignatureAgeDays = 0;
   std::unique_ptr<UserSections> RegistreU;  // absent when the key could not be opened
   platform::UserKey RegistreD;              // not open when the key could not be opened
 
@@ -191,6 +196,8 @@ class TFormUpdater final : public LauncherInterface, public LauncherSettings {
   float totalWidth_ = kBarWidth;
   std::int64_t transferReceived_ = 0;  // 0: no transfer under way
   std::chrono::steady_clock::time_point transferStart_{};
+  std::mutex serialMutex_;  // the settings and a worker may both accept a serial
+  std::uint64_t acceptedSerial_ = 0;
 };
 
 // The one window, for the program entry: set by whoever creates it. Nothing in the core

@@ -1,9 +1,11 @@
 #include "SettingsDocument.h"
 
+#include <chrono>
 #include <cstdlib>
 
 #include "Limits.h"
 #include "MainForm.h"
+#include "SignedRelease.h"
 #include "xml/LineEnds.h"
 #include "xml/XmlDocument.h"
 
@@ -25,8 +27,19 @@ void TFormUpdater::LoadSettings() {
   http->MaxBodySize = limits::kSettingsBody;
   http->Deadline = limits::kSettingsDeadline;
   try {
+    std::string text;
+    if (publicKey) {
+      // Nothing of it is read before its signature, its age and its serial have passed.
+      SignedText signedText =
+          GetSignedDocument(*http, SettingsUrl(), limits::kSettingsBody, *publicKey);
+      CheckSignatureAge(signedText.stamp, std::chrono::system_clock::now(), maxSignatureAgeDays);
+      AcceptRelease(*this, signedText.stamp);
+      text = std::move(signedText.text);
+    } else {
+      text = http->GetText(SettingsUrl());
+    }
     // The text goes to the reader as it is: the 8-bit code page of this platform is UTF-8.
-    document.Parse(NormalizeLineEnds(http->GetText(SettingsUrl())));
+    document.Parse(NormalizeLineEnds(text));
     const XmlElement root = document.Root();
     // Each value is stored as soon as it is read, so a failure keeps those before it.
     version = root.FindElement("version").ValueInteger();

@@ -11,6 +11,7 @@
 #include "PatchEntry.h"
 #include "PatchNames.h"
 #include "Platform.h"
+#include "SignedRelease.h"
 #include "hash/Sha256.h"
 #include "http/HttpClient.h"
 #include "lzma/LZMADecompressor.h"
@@ -198,8 +199,18 @@ bool ThreadForDownLoad::LoadAndScan(HttpClient& http) {
 
 void ThreadForDownLoad::LoadPatchList(HttpClient& http) {
   const LauncherSettings& settings = launcher.settings();
-  http.MaxBodySize = limits::kPatchListBody;
-  const std::string text = http.GetText(critical ? settings.criticalPatchlist : settings.patchlist);
+  const std::string& url = critical ? settings.criticalPatchlist : settings.patchlist;
+  std::string text;
+  if (settings.publicKey) {
+    // A refused signature or serial ends the run as a failed fetch does.
+    SignedText signedText =
+        GetSignedDocument(http, url, limits::kPatchListBody, *settings.publicKey);
+    AcceptRelease(launcher, signedText.stamp);
+    text = std::move(signedText.text);
+  } else {
+    http.MaxBodySize = limits::kPatchListBody;
+    text = http.GetText(url);
+  }
   http.MaxBodySize = 0;  // the list's bound is not one for the files that follow
   try {
     listF = ReadPatchEntries(text);  // GetText already hands back UTF-8

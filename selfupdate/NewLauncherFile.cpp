@@ -46,6 +46,22 @@ NewLauncherFile::int_type NewLauncherFile::overflow(int_type c) {
   return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
 }
 
+std::string NewLauncherFile::Contents() {
+  std::string bytes;
+  if (!created_) return bytes;
+  bytes.resize(static_cast<std::size_t>(size_));
+  file_.Seek(0);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const std::size_t n = file_.Read(bytes.data() + done, bytes.size() - done);
+    if (n == 0) throw platform::SystemError("The part ended before its size.", 0, "");
+    done += n;
+  }
+  // Later bytes, if any, go on at the end.
+  file_.Seek(static_cast<std::uint64_t>(size_));
+  return bytes;
+}
+
 void NewLauncherFile::Commit() {
   try {
     if (!created_) {

@@ -30,6 +30,8 @@ class NewLauncherFile : public std::streambuf {
   bool LooksLikeExecutable() const;
   // The SHA-256 of every byte so far, 64 lower-case hexadecimal digits. Call once.
   std::string HexDigest() { return sha256_.HexDigest(); }
+  // Every byte so far, read back from the part. Throws platform::SystemError.
+  std::string Contents();
 
   // Flushes the part to disk, closes it and renames it over the target. Throws
   // platform::SystemError; the part is then removed and the target left as it was.

@@ -8,6 +8,7 @@
 
 #include "Platform.h"
 #include "PlatformText.h"
+#include "SignedRelease.h"
 #include "http/HttpClient.h"
 
 namespace kestrune {
@@ -150,7 +151,8 @@ bool VersionDownloader::Download() {
   // refused body never leaves a partial KestruneUpdater.exe for the script to install.
   NewLauncherFile file(settings.dirUserProfile + platform::NativePath("\\" + settings.exeName),
                        maxBodySize);
-  if (!Fetch(file) || !Acceptable(file)) {
+  std::string signature;
+  if (!Fetch(file, signature) || !Acceptable(file, signature)) {
     file.Discard();
     Synchronize([this] { launcher.ApplyIdleLayout(); });
     ShowStatus(msgSelfUpdateError);
@@ -164,24 +166,33 @@ bool VersionDownloader::Download() {
   return true;
 }
 
-bool VersionDownloader::Fetch(NewLauncherFile& file) {
+bool VersionDownloader::Fetch(NewLauncherFile& file, std::string& signature) {
   std::ostream out(&file);
   auto http = std::make_unique<HttpClient>();
   http->UserAgent = kSelfUpdateUserAgent;
+  // Closing the window disconnects it (Cancel never does), so that the close does not wait
+  // for the transfer. The close asks for termination first: one that came before the
+  // connection was attached is seen here instead.
+  const Connection connection(*this, [&http] { http->Disconnect(); });
+  if (TerminationRequested()) return false;
+  const std::string& url = launcher.settings().updaterURL;
+  if (launcher.settings().publicKey) {
+    // First, before the bars follow a transfer: an unsigned launcher is not even downloaded.
+    try {
+      signature = GetBytes(*http, url + ".minisig", limits::kSignatureBody);
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
   http->MaxBodySize = maxBodySize;
   http->WorkBegin = [this](HttpClient&, HttpClient::WorkMode, std::int64_t total) {
     HttpWorkBegin(total);
   };
   http->Work = [this](HttpClient&, HttpClient::WorkMode, std::int64_t count) { HttpWork(count); };
   http->WorkEnd = [](HttpClient&, HttpClient::WorkMode) {};
-  // Closing the window disconnects it (Cancel never does), so that the close does not wait
-  // for the transfer. The close asks for termination first: one that came before the
-  // connection was attached is seen here instead.
-  const Connection connection(*this, [&http] { http->Disconnect(); });
-  if (TerminationRequested()) return false;
   try {
     // A body cut short of its announced length fails here too, so it never gets installed.
-    http->GetToStream(launcher.settings().updaterURL, out);
+    http->GetToStream(url, out);
   } catch (const std::exception&) {
     if (file.writeError()) std::rethrow_exception(file.writeError());
     return false;
@@ -189,10 +200,23 @@ bool VersionDownloader::Fetch(NewLauncherFile& file) {
   return true;
 }
 
-bool VersionDownloader::Acceptable(NewLauncherFile& file) const {
+bool VersionDownloader::Acceptable(NewLauncherFile& file, const std::string& signature) {
   if (!file.LooksLikeExecutable()) return false;
-  const std::optional<std::string>& announced = launcher.settings().updaterSHA256;
-  return !announced || MatchesAnnouncedDigest(file.HexDigest(), *announced);
+  const LauncherSettings& settings = launcher.settings();
+  const std::optional<std::string>& announced = settings.updaterSHA256;
+  if (announced && !MatchesAnnouncedDigest(file.HexDigest(), *announced)) return false;
+  if (!settings.publicKey) return true;
+  try {
+    // The signature API takes the data in memory: the part, at most maxBodySize, is read back.
+    const minisign::ReleaseStamp stamp = VerifyRelease(
+        *settings.publicKey, signature, file.Contents(), UrlFileName(settings.updaterURL));
+    AcceptRelease(launcher, stamp);
+    return true;
+  } catch (const ReleaseRefused&) {
+    return false;
+  } catch (const platform::SystemError&) {
+    return false;
+  }
 }
 
 void VersionDownloader::ShowStatus(std::int32_t code) {

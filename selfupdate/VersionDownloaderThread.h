@@ -75,11 +75,13 @@ class VersionDownloader : public Worker {
   // False when the GET failed or its body is no launcher (the failure steps have run);
   // throws when the disk refused the file.
   bool Download();
-  // False when the GET failed; throws when the disk refused a write.
-  bool Fetch(NewLauncherFile& file);
+  // False when the GET of the body, or of its signature (fetched first into `signature`,
+  // when the launcher has a key), failed; throws when the disk refused a write.
+  bool Fetch(NewLauncherFile& file, std::string& signature);
   // Whether the body may replace the launcher: an executable of this system, with the
-  // SHA-256 that the settings announce when they announce one.
-  bool Acceptable(NewLauncherFile& file) const;
+  // SHA-256 that the settings announce when they announce one and, when the launcher has a
+  // key, signed by it for the last part of updaterURL with a serial it accepts.
+  bool Acceptable(NewLauncherFile& file, const std::string& signature);
   void ShowStatus(std::int32_t code);
   void SetBar(Bar bar, float width);
   void StepTotalBar();

@@ -11,6 +11,8 @@ inline constexpr std::int64_t kSettingsBody = std::int64_t{1} << 20;    // Setti
 inline constexpr std::int64_t kPatchListBody = std::int64_t{64} << 20;  // either patch list
 inline constexpr std::int64_t kErrorBody = std::int64_t{64} << 10;      // of a failed response
 inline constexpr std::int64_t kUpdaterBody = std::int64_t{512} << 20;   // the new launcher
+// A ".minisig" file is four short lines; anything larger is no signature of ours.
+inline constexpr std::int64_t kSignatureBody = std::int64_t{4} << 10;
 
 // A .lzma header asking for a larger dictionary is refused: no encoder preset uses one.
 inline constexpr std::uint64_t kLzmaDictionary = std::uint64_t{1} << 30;

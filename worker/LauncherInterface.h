@@ -52,6 +52,10 @@ struct LauncherSettings {
   bool doubleRunCheck = false;
   bool closeUpdaterAfterStartinGame = false;
   bool runnedFromExe = false;
+  // The publisher's minisign public key line, when this build checks signatures: then the
+  // settings, both patch lists and the new launcher count only when signed by it. None: no
+  // signature is asked for.
+  std::optional<std::string> publicKey;
 };
 
 class LauncherInterface {
@@ -67,6 +71,10 @@ class LauncherInterface {
   virtual std::int32_t getLanguage() const = 0;
   // Stores `value` as the per-user number "Critical". Throws when the store refuses it.
   virtual void StoreCritical(std::int32_t value) = 0;
+  // The release serial of a signed document: false when it is lower than the highest one
+  // accepted before (kept per user as "Serial"); otherwise true, keeping it when higher. A
+  // store that refuses the write loses it only for later starts.
+  virtual bool AcceptSerial(std::uint64_t serial) = 0;
 
   // User-interface thread only: a worker hands these over through uiThread().
   // The show-status step: the text of the current code and language into the status label.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ctime>
 
 #include <map>
 #include <memory>
@@ -14,6 +15,8 @@
 #include "MainForm.h"
 #include "Platform.h"
 #include "TestSupport.h"
+#include "sign/Minisign.h"
+#include "sign/ReleaseStamp.h"
 
 namespace kestrune {
 namespace {
@@ -340,6 +343,87 @@ TEST_F(StartupTest, SetsTheConstantsAndThePerUserKeys) {
   EXPECT_EQ(platform::UserKey::OpenOrCreate("Software\\KestruneUpdaterPts\\Settings")
                 .ReadNumber("Critical"),
             3u);
+}
+
+// ---- A launcher with the publisher's key -------------------------------------------------
+
+// Serves Settings.xml and its signature, as many requests a connection as the client sends.
+class SignedSettingsTest : public StartupTest {
+ protected:
+  // The form's client keeps its connection open: it goes before the server waits for it.
+  void TearDown() override { form.reset(); }
+
+  void Serve(const std::string& document, const std::string& signature) {
+    server = std::make_unique<LoopbackServer>([document, signature](LoopbackConnection& c, int) {
+      for (std::string request; !(request = c.ReadRequest()).empty();) {
+        const bool sig = request.find("Settings.xml.minisig ") != std::string::npos;
+        const std::string& body = sig ? signature : document;
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+               body);
+      }
+    });
+    PointSettingsAt(server->port());
+  }
+
+  // The form with its store, keyed and bounded as given, after LoadSettings alone.
+  void Load(std::int32_t maxDays) {
+    form = std::make_unique<TFormUpdater>(view, ui, starts.Factories());
+    form->RegistreD = platform::UserKey::OpenOrCreate(kSettingsKeyPath);
+    form->publicKey = minisign::PublicKeyLine(key.Public());
+    form->maxSignatureAgeDays = maxDays;
+    form->LoadSettings();
+  }
+
+  std::string Signed(std::uint64_t serial, std::int64_t daysAgo) const {
+    minisign::ReleaseStamp stamp;
+    stamp.file = "Settings.xml";
+    stamp.serial = serial;
+    stamp.time = std::time(nullptr) - daysAgo * 86400;
+    return minisign::Sign(key, Document(), minisign::FormatReleaseStamp(stamp));
+  }
+
+  minisign::SecretKey key = minisign::GenerateKey();
+  std::unique_ptr<LoopbackServer> server;
+};
+
+TEST_F(SignedSettingsTest, AnOldSignatureIsRefusedOnlyPastTheBuildsBound) {
+  struct Case {
+    std::int64_t daysAgo;
+    std::int32_t maxDays;
+    bool read;
+  };
+  for (const Case c : {Case{2, 1, false}, Case{0, 1, true}, Case{3650, 0, true}, Case{29, 30, true},
+                       Case{31, 30, false}}) {
+    SCOPED_TRACE(std::to_string(c.daysAgo) + " days old, bound " + std::to_string(c.maxDays));
+    view.messages.clear();
+    Serve(Document(), Signed(1, c.daysAgo));
+    Load(c.maxDays);
+    EXPECT_EQ(view.messages.empty(), c.read);
+    EXPECT_EQ(form->patchlist, c.read ? kPatchlist : "") << "nothing read from a refused one";
+    form.reset();
+  }
+}
+
+TEST_F(SignedSettingsTest, TheHighestSerialIsKeptAndALowerOneRefused) {
+  Serve(Document(), Signed(5, 0));
+  Load(0);
+  ASSERT_TRUE(view.messages.empty());
+  const auto stored = [] {
+    return platform::UserKey::OpenOrCreate(kSettingsKeyPath).ReadText("Serial");
+  };
+  EXPECT_EQ(stored(), "5");
+  EXPECT_FALSE(form->AcceptSerial(4));
+  EXPECT_TRUE(form->AcceptSerial(5));
+  EXPECT_TRUE(form->AcceptSerial(7));
+  EXPECT_EQ(stored(), "7");
+  EXPECT_FALSE(form->AcceptSerial(6));
+
+  // A later start finds 7 and refuses the document of serial 5.
+  form.reset();
+  Load(0);
+  EXPECT_EQ(view.messages, std::vector<std::string>{kErrorBox});
+  EXPECT_EQ(form->version, 0);
+  EXPECT_EQ(stored(), "7");
 }
 
 // ---- The language ----------------------------------------------------------------------

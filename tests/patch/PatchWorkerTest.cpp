@@ -73,6 +73,7 @@ class RecordingLauncher : public LauncherInterface {
     Log("critical " + std::to_string(value));
     form_.StoreCritical(value);
   }
+  bool AcceptSerial(std::uint64_t serial) override { return form_.AcceptSerial(serial); }
   void ShowStatus() override {
     Log("show");
     form_.ShowStatus();

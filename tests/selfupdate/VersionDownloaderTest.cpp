@@ -56,6 +56,8 @@ class FakeLauncher : public LauncherInterface {
   }
   std::int32_t getLanguage() const override { return 1; }
   void StoreCritical(std::int32_t) override { Log("critical"); }
+  // Signatures are the headless tests' (a keyed launcher); no test here gives a key.
+  bool AcceptSerial(std::uint64_t) override { return true; }
   void ShowStatus() override { Log("show " + std::to_string(code_.load())); }
   void SetStatusText(const std::string& text) override { Log("text " + text); }
   void ApplyIdleLayout() override {
