@@ -5,7 +5,7 @@
 
 #include "Limits.h"
 #include "MainForm.h"
-#include "SignedRelease.h"
+#include "sign/SignedRelease.h"
 #include "xml/LineEnds.h"
 #include "xml/XmlDocument.h"
 
@@ -33,7 +33,7 @@ void TFormUpdater::LoadSettings() {
       SignedText signedText =
           GetSignedDocument(*http, SettingsUrl(), limits::kSettingsBody, *publicKey);
       CheckSignatureAge(signedText.stamp, std::chrono::system_clock::now(), maxSignatureAgeDays);
-      AcceptRelease(*this, signedText.stamp);
+      AcceptRelease(signedText.stamp, AcceptSerial(signedText.stamp.serial));
       text = std::move(signedText.text);
     } else {
       text = http->GetText(SettingsUrl());

@@ -11,10 +11,10 @@
 #include "PatchEntry.h"
 #include "PatchNames.h"
 #include "Platform.h"
-#include "SignedRelease.h"
 #include "hash/Sha256.h"
 #include "http/HttpClient.h"
 #include "lzma/LZMADecompressor.h"
+#include "sign/SignedRelease.h"
 #include "xml/XmlDocument.h"
 
 namespace kestrune {
@@ -205,7 +205,7 @@ void ThreadForDownLoad::LoadPatchList(HttpClient& http) {
     // A refused signature or serial ends the run as a failed fetch does.
     SignedText signedText =
         GetSignedDocument(http, url, limits::kPatchListBody, *settings.publicKey);
-    AcceptRelease(launcher, signedText.stamp);
+    AcceptRelease(signedText.stamp, launcher.AcceptSerial(signedText.stamp.serial));
     text = std::move(signedText.text);
   } else {
     http.MaxBodySize = limits::kPatchListBody;

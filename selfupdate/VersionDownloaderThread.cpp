@@ -8,8 +8,8 @@
 
 #include "Platform.h"
 #include "PlatformText.h"
-#include "SignedRelease.h"
 #include "http/HttpClient.h"
+#include "sign/SignedRelease.h"
 
 namespace kestrune {
 
@@ -210,7 +210,7 @@ bool VersionDownloader::Acceptable(NewLauncherFile& file, const std::string& sig
     // The signature API takes the data in memory: the part, at most maxBodySize, is read back.
     const minisign::ReleaseStamp stamp = VerifyRelease(
         *settings.publicKey, signature, file.Contents(), UrlFileName(settings.updaterURL));
-    AcceptRelease(launcher, stamp);
+    AcceptRelease(stamp, launcher.AcceptSerial(stamp.serial));
     return true;
   } catch (const ReleaseRefused&) {
     return false;

@@ -26,6 +26,7 @@
 #include "ReleaseSigning.h"
 #include "Utf8.h"
 #include "hash/Sha256.h"
+#include "sign/SignedRelease.h"
 #include "xml/XmlDocument.h"
 
 namespace kestrune {
@@ -238,7 +239,7 @@ void CheckOptions(const PublishOptions& o) {
     }
   }
   if (o.signingKey && !o.updaterFile.empty() && !o.updaterUrl.empty()) {
-    const std::string name = ServedName(o.updaterUrl);
+    const std::string name = UrlFileName(o.updaterUrl);
     if (name.empty() || name.starts_with('.') || name == kPatchListName ||
         name == kCriticalPatchListName) {
       refuse("the updater URL \"" + o.updaterUrl +
@@ -429,7 +430,7 @@ Layout LayoutOf(const PublishOptions& o) {
   // Elsewhere the publisher only vouches for the file; it is not served from here.
   if (!o.updaterFile.empty() && o.updaterUrl.empty()) l.updater = l.out / kUpdaterName;
   if (o.signingKey && !o.updaterFile.empty()) {
-    l.updaterName = o.updaterUrl.empty() ? std::string(kUpdaterName) : ServedName(o.updaterUrl);
+    l.updaterName = o.updaterUrl.empty() ? std::string(kUpdaterName) : UrlFileName(o.updaterUrl);
     l.updaterSignature = l.out / (l.updaterName + kSignatureSuffix);
   }
   const fs::path normal = l.out / kPatchListName;

@@ -59,13 +59,4 @@ std::string ReleaseSignature(const minisign::SecretKey& key, std::string_view by
   return minisign::Sign(key, bytes, minisign::FormatReleaseStamp({name, serial, time}));
 }
 
-std::string ServedName(std::string_view url) {
-  url = url.substr(0, url.find_first_of("?#"));
-  const std::size_t scheme = url.find("://");
-  if (scheme != std::string_view::npos) url.remove_prefix(scheme + 3);
-  const std::size_t path = url.find('/');
-  if (path == std::string_view::npos) return {};
-  return std::string(url.substr(url.rfind('/') + 1));
-}
-
 }  // namespace kestrune

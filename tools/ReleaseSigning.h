@@ -29,8 +29,4 @@ void StoreSerial(const std::filesystem::path& outDir, std::uint64_t serial);
 std::string ReleaseSignature(const minisign::SecretKey& key, std::string_view bytes,
                              const std::string& name, std::uint64_t serial, std::int64_t time);
 
-// The name the launcher at `url` is served under: the last part of the URL's path (without
-// query or fragment); empty when the path ends in "/" or has none.
-std::string ServedName(std::string_view url);
-
 }  // namespace kestrune

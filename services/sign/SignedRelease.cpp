@@ -1,4 +1,4 @@
-#include "SignedRelease.h"
+#include "sign/SignedRelease.h"
 
 #include <sstream>
 
@@ -11,8 +11,11 @@ namespace kestrune {
 
 std::string UrlFileName(std::string_view url) {
   url = url.substr(0, url.find_first_of("?#"));
-  const std::size_t slash = url.rfind('/');
-  return std::string(slash == std::string_view::npos ? url : url.substr(slash + 1));
+  const std::size_t scheme = url.find("://");
+  if (scheme != std::string_view::npos) url.remove_prefix(scheme + 3);
+  const std::size_t path = url.find('/');
+  if (path == std::string_view::npos) return {};
+  return std::string(url.substr(url.rfind('/') + 1));
 }
 
 minisign::ReleaseStamp VerifyRelease(std::string_view publicKey, std::string_view signature,
@@ -43,8 +46,8 @@ void CheckSignatureAge(const minisign::ReleaseStamp& stamp,
   }
 }
 
-void AcceptRelease(LauncherInterface& launcher, const minisign::ReleaseStamp& stamp) {
-  if (!launcher.AcceptSerial(stamp.serial)) {
+void AcceptRelease(const minisign::ReleaseStamp& stamp, bool accepted) {
+  if (!accepted) {
     throw ReleaseRefused(ReleaseRefused::Kind::Rollback,
                          "serial " + std::to_string(stamp.serial) + " is older than one accepted");
   }

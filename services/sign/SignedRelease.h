@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 
-#include "LauncherInterface.h"
 #include "sign/ReleaseStamp.h"
 
 namespace kestrune {
@@ -33,7 +32,8 @@ class ReleaseRefused : public std::runtime_error {
 };
 
 // The last "/"-separated part of the URL's path, without query or fragment:
-// "http://h/pts/Settings.xml?x" gives "Settings.xml".
+// "http://h/pts/Settings.xml?x" gives "Settings.xml"; empty when the path ends in "/" or the
+// URL has none.
 std::string UrlFileName(std::string_view url);
 
 // The stamp of `signature` (".minisig" text) over `data`, when it verifies against the public
@@ -47,8 +47,9 @@ minisign::ReleaseStamp VerifyRelease(std::string_view publicKey, std::string_vie
 void CheckSignatureAge(const minisign::ReleaseStamp& stamp,
                        std::chrono::system_clock::time_point now, std::int32_t maxDays);
 
-// The launcher's AcceptSerial for `stamp`; throws ReleaseRefused(Rollback) when it refuses.
-void AcceptRelease(LauncherInterface& launcher, const minisign::ReleaseStamp& stamp);
+// Throws ReleaseRefused(Rollback) unless `accepted`: what the launcher's AcceptSerial said of
+// `stamp`'s serial.
+void AcceptRelease(const minisign::ReleaseStamp& stamp, bool accepted);
 
 // The body of a successful GET of `url`, as its bytes, at most `maxBody` bytes (the client's
 // MaxBodySize is left at that). Throws HttpError.
