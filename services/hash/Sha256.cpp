@@ -3,9 +3,6 @@
 #include <sodium.h>
 
 #include <stdexcept>
-#include <vector>
-
-#include "Platform.h"
 
 namespace kestrune {
 namespace {
@@ -43,15 +40,6 @@ std::string Sha256::HexDigest() {
 std::string Sha256Hex(std::string_view bytes) {
   Sha256 hash;
   hash.Update(bytes.data(), bytes.size());
-  return hash.HexDigest();
-}
-
-std::string Sha256File(const std::string& path) {
-  platform::File file = platform::File::OpenRead(path, platform::File::Share::ReadWrite);
-  Sha256 hash;
-  std::vector<unsigned char> buffer(1 << 16);
-  for (std::size_t n; (n = file.Read(buffer.data(), buffer.size())) > 0;)
-    hash.Update(buffer.data(), n);
   return hash.HexDigest();
 }
 

@@ -26,8 +26,4 @@ class Sha256 {
 // The SHA-256 of `bytes` as 64 lower-case hexadecimal digits.
 std::string Sha256Hex(std::string_view bytes);
 
-// The SHA-256 of the file at `path` (native form) as 64 lower-case hexadecimal digits. Throws
-// platform::SystemError when it cannot be opened or read.
-std::string Sha256File(const std::string& path);
-
 }  // namespace kestrune
