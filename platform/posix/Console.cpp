@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -37,6 +38,9 @@ void OnSecretSignal(int signal) {
 
 // While it lives, Ctrl+C and the like interrupt the read instead of ending the process with
 // the echo still off; once it is gone (the terminal restored), the signal takes its course.
+// The signals stay blocked but inside WaitForInput, so one that comes between two waits is
+// kept pending for the next instead of being missed by a read that then blocks for good.
+// The publisher asks before it starts any thread, so no other thread takes the signal.
 class SignalsDeferred {
  public:
   SignalsDeferred() {
@@ -44,22 +48,39 @@ class SignalsDeferred {
     struct sigaction action {};
     action.sa_handler = OnSecretSignal;
     sigemptyset(&action.sa_mask);
+    sigset_t deferred;
+    sigemptyset(&deferred);
     for (std::size_t i = 0; i < std::size(kSignals); ++i) {
       sigaction(kSignals[i], &action, &saved_[i]);
+      sigaddset(&deferred, kSignals[i]);
     }
+    pthread_sigmask(SIG_BLOCK, &deferred, &savedMask_);
   }
   ~SignalsDeferred() {
     for (std::size_t i = 0; i < std::size(kSignals); ++i) {
       sigaction(kSignals[i], &saved_[i], nullptr);
     }
+    pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
     if (const int signal = secretSignal.load(); signal != 0) raise(signal);
   }
   SignalsDeferred(const SignalsDeferred&) = delete;
   SignalsDeferred& operator=(const SignalsDeferred&) = delete;
 
+  // Waits until `fd` can be read or one of the signals came; false for a signal or an error.
+  bool WaitForInput(int fd) const {
+    for (;;) {
+      pollfd p{fd, POLLIN, 0};
+      const int ready = ppoll(&p, 1, nullptr, &savedMask_);
+      if (secretSignal != 0) return false;
+      if (ready > 0) return true;
+      if (ready < 0 && errno != EINTR) return false;
+    }
+  }
+
  private:
   static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
   struct sigaction saved_[std::size(kSignals)]{};
+  sigset_t savedMask_{};
 };
 
 // The terminal's descriptor, closed with its echo restored however the read ends.
@@ -98,13 +119,14 @@ std::optional<std::string> ReadTerminalSecret(const std::string& prompt) {
   if (write(terminal.fd(), prompt.data(), prompt.size()) < 0) return std::nullopt;
   std::string line;
   for (char c;;) {
-    const ssize_t n = read(terminal.fd(), &c, 1);
-    if (n < 0 && errno == EINTR && secretSignal == 0) continue;
-    if (n <= 0) {
+    if (!signals.WaitForInput(terminal.fd())) {
       // The line the echo would have ended.
       if (secretSignal != 0) (void)!write(terminal.fd(), "\n", 1);
       return std::nullopt;
     }
+    const ssize_t n = read(terminal.fd(), &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
     if (c == '\n') break;
     line += c;
   }

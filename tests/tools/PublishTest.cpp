@@ -20,6 +20,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -745,8 +746,20 @@ TEST_F(SigningTest, TerminalPromptHidesThePassphraseAndRestoresTheEcho) {
                 static_cast<ssize_t>(c.typed[i].size()));
     }
     await(c.expect);
+    // Bounded: a prompt that missed the signal would otherwise hold the whole test run.
     int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    pid_t reaped = 0;
+    for (int i = 0; i < 1000 && reaped == 0; ++i) {
+      reaped = ::waitpid(pid, &status, WNOHANG);
+      if (reaped == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (reaped == 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      ::close(master);
+      FAIL() << "keygen still waits after 10 s: " << transcript;
+    }
+    ASSERT_EQ(reaped, pid);
     EXPECT_EQ(WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status), c.exitCode);
     EXPECT_NE(transcript.find(c.expect), std::string::npos) << transcript;
     EXPECT_EQ(transcript.find("sesame"), std::string::npos) << transcript;
