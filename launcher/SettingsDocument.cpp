@@ -1,10 +1,12 @@
 #include "SettingsDocument.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
 #include "Limits.h"
 #include "MainForm.h"
+#include "http/DownloadPool.h"
 #include "sign/SignedRelease.h"
 #include "xml/LineEnds.h"
 #include "xml/XmlDocument.h"
@@ -56,6 +58,14 @@ void TFormUpdater::LoadSettings() {
     autoStartClient = root.FindElement("autoStartClient").ValueBool();
     doubleRunCheck = root.FindElement("doubleRunCheck").ValueBool();
     closeUpdaterAfterStartinGame = root.FindElement("closeUpdaterAfterStartinGame").ValueBool();
+    // Optional and read last: launchers before it ignore it, and a value this one cannot read
+    // keeps the build's number rather than fail a document they all accept.
+    if (const XmlElement transfers = root.FindElement("parallelDownloads")) {
+      try {
+        parallelDownloads = std::clamp(transfers.ValueInteger(), 1, DownloadPool::kMaxConnections);
+      } catch (const XmlError&) {
+      }
+    }
   } catch (...) {
     view_.ShowMessage(kSettingsErrorMessage);
   }

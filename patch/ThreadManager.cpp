@@ -1,16 +1,18 @@
 #include "ThreadManager.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <memory>
-#include <ostream>
-#include <streambuf>
+#include <stdexcept>
 
 #include "CRC32.h"
+#include "Downloads.h"
 #include "GameFolder.h"
 #include "Limits.h"
 #include "PatchEntry.h"
 #include "PatchNames.h"
 #include "Platform.h"
+#include "UnpackQueue.h"
 #include "hash/Sha256.h"
 #include "http/HttpClient.h"
 #include "lzma/LZMADecompressor.h"
@@ -26,38 +28,10 @@ std::string GamePath(const std::string& name) {
   return platform::CurrentDirectory() + "\\" + name;
 }
 
-// The body of a transfer goes straight into the temporary file, opened without sharing. A
-// body that grows past `limit` is refused here, whatever the client enforces.
-class FileOutBuf final : public std::streambuf {
- public:
-  FileOutBuf(platform::File& file, std::optional<std::uint64_t> limit)
-      : file_(file), limit_(limit) {}
-
-  std::uint64_t written() const { return written_; }
-
- protected:
-  std::streamsize xsputn(const char* data, std::streamsize count) override {
-    const auto n = static_cast<std::uint64_t>(count);
-    if (limit_ && n > *limit_ - written_) return 0;
-    try {
-      file_.Write(data, static_cast<std::size_t>(count));
-      written_ += n;
-      return count;
-    } catch (const platform::SystemError&) {
-      return 0;
-    }
-  }
-  int_type overflow(int_type ch) override {
-    if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-    const char c = traits_type::to_char_type(ch);
-    return xsputn(&c, 1) == 1 ? ch : traits_type::eof();
-  }
-
- private:
-  platform::File& file_;
-  std::optional<std::uint64_t> limit_;
-  std::uint64_t written_ = 0;
-};
+// The native path of a patch-list name below `folder`.
+std::string PathIn(const std::string& folder, const std::string& name) {
+  return platform::NativePath(folder + "\\" + name);
+}
 
 // Whether the unpacked data is what the entry vouches for: its CRC-32 always, its size and
 // SHA-256 when the list gives them. Fed block by block while the data is decoded.
@@ -123,10 +97,17 @@ void ThreadForDownLoad::Execute() {
     };
     http->Work = [this](HttpClient&, HttpClient::WorkMode, std::int64_t count) { HttpWork(count); };
     http->WorkEnd = [this](HttpClient&, HttpClient::WorkMode) { HttpWorkEnd(); };
-    // Declared after the client: it is detached before the client goes, also on an error.
-    const Connection connection(*this, [&http] { http->Disconnect(); });
+    const int connections =
+        launcher.settings().parallelDownloads.value_or(DownloadPool::kDefaultConnections);
+    auto pool = std::make_unique<DownloadPool>(connections);
+    // Declared after both: it is detached before they go, also on an error. A Cancel during
+    // the scan already ends the pool's run before it starts.
+    const Connection connection(*this, [&http, &pool] {
+      http->Disconnect();
+      pool->Disconnect();
+    });
 
-    if (LoadAndScan(*http)) DownloadAll(*http);
+    if (LoadAndScan(*http)) DownloadAll(*pool);
   } else {
     // Another run holds the folder: nothing fetched, nothing touched, and no success.
     launcher.setStatus(msgError);
@@ -223,88 +204,150 @@ void ThreadForDownLoad::LoadPatchList(HttpClient& http) {
   }
 }
 
-void ThreadForDownLoad::DownloadAll(HttpClient& http) {
+void ThreadForDownLoad::DownloadAll(DownloadPool& pool) {
   bool anyFailed = false;
   if (!ListWithUpdate.empty()) {
     ResetTotalBar();
     totalprogressV = static_cast<double>(kBarWidth) / ListWithUpdate.size();
-    const std::string& folder = launcher.settings().patchListFolder;
-    for (const PatchEntry& entry : ListWithUpdate) {
-      if (TerminationRequested()) {
-        SetStatus(PatchMessage::Cancel);
-        ShowStatusText();
-        break;
-      }
-      // An entry with unreadable attributes vouches for nothing: never fetched.
-      if (entry.malformed || !DownloadFile(http, folder + entry.filename + ".lzma", entry)) {
-        anyFailed = true;
-      }
+    // Read once for the stage: the unpack threads build their paths from it as well.
+    const std::string folder = platform::CurrentDirectory();
+    const std::size_t queued = ListWithUpdate.size();
+    std::size_t handedOut = 0;
+    std::size_t ended = 0;
+    const auto fileEnded = [&](bool installed) {
+      if (!installed) anyFailed = true;
+      ++ended;
       StepTotalBar();
+    };
+
+    const int threads = UnpackQueue::DefaultThreads();
+    // Downloaded files that wait for a free unpack thread take disk space, not memory; past
+    // this many the line may idle a moment rather than fill the disk ahead of the unpacking.
+    const std::size_t backlog = 2 * static_cast<std::size_t>(threads);
+    UnpackQueue unpacking(
+        threads,
+        [this, &folder](std::size_t id, const std::stop_token& stop) {
+          ExtractFile(folder, ListWithUpdate[id], stop);
+        },
+        [&pool] { pool.Wakeup(); });
+    // The unpack threads' reports become texts and bar steps here, on the worker thread.
+    const auto takeReports = [&] {
+      for (const UnpackQueue::Report& report : unpacking.TakeReports()) {
+        if (report.ended) {
+          fileEnded(report.installed);
+        } else {
+          SetStatus(PatchMessage::Extract,
+                    LastPathComponent(ListWithUpdate[report.id].filename + ".lzma"));
+          ShowStatusText();
+        }
+      }
+    };
+
+    DownloadPool::Events events;
+    events.service = takeReports;
+    events.next = [&]() -> DownloadPool::Next {
+      // First, so that every unpacking begun so far is on the label before a later download.
+      takeReports();
+      if (TerminationRequested()) {
+        // The Cancel's own disconnect may still be on its way.
+        pool.Disconnect();
+        return DownloadPool::Later{};
+      }
+      while (handedOut < queued && unpacking.Waiting() < backlog) {
+        const std::size_t id = handedOut++;
+        if (std::optional<DownloadJob> job = DownloadFile(folder, id)) return std::move(*job);
+        fileEnded(false);
+      }
+      // The run goes on while unpackings are under way, so that their reports keep coming here.
+      if (ended == queued) return DownloadPool::NoMore{};
+      return DownloadPool::Later{};
+    };
+    events.started = [this](const DownloadJob& job) {
+      SetStatus(PatchMessage::Download, LastPathComponent(ListWithUpdate[job.id].filename));
+      ShowStatusText();
+    };
+    events.progress = [this](std::int64_t received, std::int64_t expected) {
+      TransferProgress(received, expected);
+    };
+    events.finished = [&](const DownloadJob& job, const DownloadResult& result) {
+      if (!result.error && !TerminationRequested()) {
+        unpacking.Push(job.id);
+        return;
+      }
+      if (!result.error || !WorthResuming(result.error)) RemoveDownloadTemporaries(job.path);
+      fileEnded(false);
+    };
+
+    pool.Run(events);
+    // A Cancel: downloaded files that no thread took are not unpacked, and nothing of them stays.
+    for (const std::size_t id : unpacking.Stop()) {
+      RemoveDownloadTemporaries(PathIn(folder, ListWithUpdate[id].filename + ".lzma"));
     }
+    if (TerminationRequested()) {
+      SetStatus(PatchMessage::Cancel);
+      ShowStatusText();
+    }
+    ResetFileBar();
     FlushTotalBar();
   }
   Outcome(anyFailed);
 }
 
-bool ThreadForDownLoad::DownloadFile(HttpClient& http, const std::string& address,
-                                     const PatchEntry& entry) {
+std::optional<DownloadJob> ThreadForDownLoad::DownloadFile(const std::string& folder,
+                                                           std::size_t id) {
+  const PatchEntry& entry = ListWithUpdate[id];
   const std::string& name = entry.filename;
-  if (!IsSafePatchName(name)) return false;
-  // Nothing is written through a link below the game folder, nor into a folder made through one.
-  const std::string folder = platform::CurrentDirectory();
-  if (!WritesStayInside(folder, name) || !MakeFoldersOnTheWay(folder, name)) return false;
-  std::string temporary;
+  // An entry with unreadable attributes vouches for nothing: never fetched.
+  if (entry.malformed || !IsSafePatchName(name)) return std::nullopt;
   try {
-    const std::string target = GamePath(name);
-    temporary = platform::NativePath(target + ".lzma");
-    // A leftover of that name may be a hard link to a file elsewhere: never truncated in place.
-    platform::RemoveFile(temporary);
-
-    SetStatus(PatchMessage::Download, LastPathComponent(target));
-    ShowStatusText();
-
-    platform::File file = platform::File::Create(temporary);
-    try {
-      FileOutBuf buffer(file, entry.packed);
-      std::ostream out(&buffer);
-      http.MaxBodySize = entry.packed ? static_cast<std::int64_t>(*entry.packed) : 0;
-      http.GetToStream(address, out);
-      if (entry.packed && buffer.written() != *entry.packed) {
-        throw std::runtime_error("the .lzma is shorter than the list says");
-      }
-    } catch (...) {
-      FlushFileBar();
-      try {
-        file.Close();
-      } catch (...) {
-      }
-      throw;
-    }
-    FlushFileBar();
-    file.Close();
-    // A link put there during the transfer is not unpacked through either.
-    if (!WritesStayInside(folder, name)) throw std::runtime_error("a link below the game folder");
-    platform::RemoveFile(platform::NativePath(target + "~kestrune.tmp"));
-    ExtractFile(name + ".lzma", entry);
-    return true;
+    // Nothing is written through a link below the game folder, nor into a folder made through
+    // one.
+    if (!WritesStayInside(folder, name) || !MakeFoldersOnTheWay(folder, name)) return std::nullopt;
+    DownloadJob job;
+    job.id = id;
+    job.url = launcher.settings().patchListFolder + name + ".lzma";
+    job.path = PathIn(folder, name + ".lzma");
+    job.maxBodySize = entry.packed ? static_cast<std::int64_t>(*entry.packed) : 0;
+    // A complete .lzma left by a run that ended before unpacking it may be a hard link to a
+    // file elsewhere; the pool would rename over it, but a fresh start costs only this file.
+    platform::RemoveFile(job.path);
+    return job;
   } catch (...) {
-    // Nothing else would ever remove what a failed transfer left.
-    if (!temporary.empty()) platform::RemoveFile(temporary);
-    return false;
+    return std::nullopt;
   }
 }
 
-void ThreadForDownLoad::ExtractFile(const std::string& temporaryName, const PatchEntry& entry) {
-  const std::string source = GamePath(temporaryName);
-  SetStatus(PatchMessage::Extract, LastPathComponent(source));
-  ShowStatusText();
-  UnpackedCheck check(entry);
-  UnpackChecks checks;
-  checks.maxSize = entry.size;
-  checks.observe = [&check](const void* data, std::size_t size) { check.Update(data, size); };
-  checks.accept = [&check](std::uint64_t size) { return check.Matches(size); };
-  DecompressFile(platform::NativePath(source), platform::NativePath(GamePath(entry.filename)),
-                 checks);
+void ThreadForDownLoad::ExtractFile(const std::string& folder, const PatchEntry& entry,
+                                    const std::stop_token& stop) {
+  const std::string& name = entry.filename;
+  const std::string source = PathIn(folder, name + ".lzma");
+  const std::string target = PathIn(folder, name);
+  try {
+    if (stop.stop_requested()) throw std::runtime_error("the run was cancelled");
+    if (entry.packed && platform::File::OpenRead(source, platform::File::Share::ReadWrite).Size() !=
+                            *entry.packed) {
+      throw std::runtime_error("the .lzma is shorter than the list says");
+    }
+    // A link put there during the transfer is not unpacked through either.
+    if (!WritesStayInside(folder, name)) throw std::runtime_error("a link below the game folder");
+    platform::RemoveFile(target + "~kestrune.tmp");
+    UnpackedCheck check(entry);
+    UnpackChecks checks;
+    checks.maxSize = entry.size;
+    checks.observe = [&check, &stop](const void* data, std::size_t size) {
+      // Thrown before the target is replaced: an abandoned unpacking leaves it as it was.
+      if (stop.stop_requested()) throw std::runtime_error("the run was cancelled");
+      check.Update(data, size);
+    };
+    checks.accept = [&check](std::uint64_t size) { return check.Matches(size); };
+    DecompressFile(source, target, checks);
+  } catch (...) {
+    // A body that does not unpack to what the list vouches for is no start to resume from
+    // either: the next attempt fetches it whole.
+    RemoveDownloadTemporaries(source);
+    throw;
+  }
+  RemoveDownloadTemporaries(source);
 }
 
 void ThreadForDownLoad::Outcome(bool anyFailed) {
@@ -406,6 +449,24 @@ void ThreadForDownLoad::HttpWork(std::int64_t count) {
 
 void ThreadForDownLoad::HttpWorkEnd() {
   ResetFileBar();
+}
+
+void ThreadForDownLoad::TransferProgress(std::int64_t received, std::int64_t expected) {
+  fileprogressV = static_cast<double>(received);
+  fileprogressM = static_cast<double>(expected);
+  const float before = fileShown_;
+  if (expected == 0) {
+    // Nothing in flight announced a length: an empty bar rather than one left over.
+    if (fileWidth_ != 0) ResetFileBar();
+  } else {
+    UpdateFileBar();
+  }
+  // As HttpWork; the sum falls back whenever a transfer leaves it.
+  if (fileShown_ != before ||
+      (expected == 0 && std::llabs(received - transferShown_) >= 256 * 1024)) {
+    transferShown_ = received;
+    Synchronize([this, received, expected] { launcher.ShowTransfer(received, expected); });
+  }
 }
 
 }  // namespace kestrune

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "PatchEntry.h"
 #include "PatchNames.h"
 #include "Worker.h"
+#include "http/DownloadPool.h"
 
 namespace kestrune {
 
@@ -39,11 +41,16 @@ class ThreadForDownLoad : public Worker {
   // False when the patch list failed with the "#042" error; throws for the silent end.
   bool LoadAndScan(HttpClient& http);
   void LoadPatchList(HttpClient& http);
-  void DownloadAll(HttpClient& http);
-  // True when the file was fetched and unpacked; never throws.
-  bool DownloadFile(HttpClient& http, const std::string& address, const PatchEntry& entry);
-  // Installs the file only when its unpacked data is what the entry vouches for.
-  void ExtractFile(const std::string& temporaryName, const PatchEntry& entry);
+  // The queued files through `pool`, unpacked beside the transfers; then the outcome.
+  void DownloadAll(DownloadPool& pool);
+  // The transfer of the queued file `id` below `folder` (the working directory, read once for
+  // the stage), its folders made; none when its name, its entry or its folders refuse it.
+  std::optional<DownloadJob> DownloadFile(const std::string& folder, std::size_t id);
+  // On an unpack thread, touching no window: installs the downloaded file only when its
+  // unpacked data is what the entry vouches for; throws otherwise, its temporaries removed. A
+  // `stop` request abandons it with the target as it was.
+  static void ExtractFile(const std::string& folder, const PatchEntry& entry,
+                          const std::stop_token& stop);
   void Outcome(bool anyFailed);
 
   void ShowStatusText();
@@ -66,6 +73,8 @@ class ThreadForDownLoad : public Worker {
   void HttpWorkBegin(std::int64_t expectedTotal);
   void HttpWork(std::int64_t count);
   void HttpWorkEnd();
+  // The bytes received of the transfers in flight against their announced totals.
+  void TransferProgress(std::int64_t received, std::int64_t expected);
 
   std::vector<PatchEntry> listF;
   std::vector<PatchEntry> ListWithUpdate;

@@ -52,6 +52,9 @@ struct LauncherSettings {
   bool doubleRunCheck = false;
   bool closeUpdaterAfterStartinGame = false;
   bool runnedFromExe = false;
+  // Transfers the patch pass runs at once, as the settings document asks (1..16); none: the
+  // build's own number.
+  std::optional<std::int32_t> parallelDownloads;
   // The publisher's minisign public key line, when this build checks signatures: then the
   // settings, both patch lists and the new launcher count only when signed by it. None: no
   // signature is asked for.
