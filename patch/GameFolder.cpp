@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Platform.h"
+#include "http/DownloadPool.h"
 
 namespace kestrune {
 
@@ -29,7 +30,10 @@ bool NoLinkOnTheWay(const std::string& folder, const std::string& name) {
 }
 
 bool WritesStayInside(const std::string& folder, const std::string& name) {
-  return NoLinkOnTheWay(folder, name) && NoLinkOnTheWay(folder, name + ".lzma") &&
+  const std::string lzma = name + ".lzma";
+  return NoLinkOnTheWay(folder, name) && NoLinkOnTheWay(folder, lzma) &&
+         NoLinkOnTheWay(folder, PartialPath(lzma)) &&
+         NoLinkOnTheWay(folder, ResumeRecordPath(lzma)) &&
          NoLinkOnTheWay(folder, name + "~kestrune.tmp");
 }
 

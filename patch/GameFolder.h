@@ -10,8 +10,9 @@ namespace kestrune {
 // the last one included, is a link or reparse point; what does not exist yet passes.
 bool NoLinkOnTheWay(const std::string& folder, const std::string& name);
 
-// NoLinkOnTheWay for every name a download of `name` writes: the target, its ".lzma" and the
-// unpacking's temporary beside the target (DecompressFile's "~kestrune.tmp").
+// NoLinkOnTheWay for every name a download of `name` writes: the target, its ".lzma", the
+// partial and resume record of that ".lzma", and the unpacking's temporary beside the target
+// (DecompressFile's "~kestrune.tmp").
 bool WritesStayInside(const std::string& folder, const std::string& name);
 
 // Creates the missing folders of `name`'s directory part below `folder` one level at a time,

@@ -136,11 +136,26 @@ struct Fields {
   bool doubleRunCheck = false;
   bool closeUpdaterAfterStartinGame = false;
   std::optional<std::string> updaterSHA256;
+  std::optional<std::int32_t> parallelDownloads;
 };
 
 // The fields of Document() as it stands.
 Fields AllRead(std::int32_t version = 1) {
-  return {version, kPatchlist, kCritical, kFolder, kUpdater, 3, true, false, true, std::nullopt};
+  return {version, kPatchlist, kCritical, kFolder,      kUpdater,    3,
+          true,    false,      true,      std::nullopt, std::nullopt};
+}
+
+// Document() with `value` as the number of transfers after the nine; all nine read, and the
+// number as `expected`.
+std::pair<std::string, Fields> WithTransfers(const std::string& value,
+                                             std::optional<std::int32_t> expected) {
+  Fields fields = AllRead();
+  fields.parallelDownloads = expected;
+  return {Document({{"closeUpdaterAfterStartinGame",
+                     "<closeUpdaterAfterStartinGame>yes</closeUpdaterAfterStartinGame>\n"
+                     "  <parallelDownloads>" +
+                         value + "</parallelDownloads>"}}),
+          fields};
 }
 
 enum class Started { CriticalPatchRun, SelfUpdate };
@@ -181,7 +196,19 @@ std::vector<SettingsCase> SettingsCases() {
   digestBeforeAFailure.updaterSHA256 = digest;
   Fields emptyDigest = AllRead(2);
   emptyDigest.updaterSHA256 = "";
+  const auto transfers = [](const std::string& name, const std::string& value,
+                            std::optional<std::int32_t> expected) {
+    auto [document, fields] = WithTransfers(value, expected);
+    return SettingsCase{name, Ok(document), fields, false, Started::CriticalPatchRun};
+  };
   return {
+      // Absent, the number stays unset (the build's own) in every case below.
+      transfers("ParallelDownloadsOne", "1", 1),
+      transfers("ParallelDownloadsEight", "8", 8),
+      transfers("ParallelDownloadsZeroIsOne", "0", 1),
+      transfers("ParallelDownloadsAboveSixteenIsSixteen", "99", 16),
+      transfers("ParallelDownloadsInLettersIsIgnored", "eight", std::nullopt),
+      transfers("ParallelDownloadsWithABlankIsIgnored", "8 ", std::nullopt),
       {"UpdaterSHA256IsRead",
        Ok(Document({{"version", "<version>2</version>"}, {"updaterURL", withDigest}})), digestRead,
        false, Started::SelfUpdate},
@@ -283,6 +310,7 @@ TEST_P(SettingsDocumentAtStartup, SetsFieldsReportsFailureAndStartsOneWorker) {
   EXPECT_EQ(form->doubleRunCheck, e.doubleRunCheck);
   EXPECT_EQ(form->closeUpdaterAfterStartinGame, e.closeUpdaterAfterStartinGame);
   EXPECT_EQ(form->updaterSHA256, e.updaterSHA256);
+  EXPECT_EQ(form->parallelDownloads, e.parallelDownloads);
 
   if (c.errorBox)
     EXPECT_EQ(view.messages, std::vector<std::string>{kErrorBox});
