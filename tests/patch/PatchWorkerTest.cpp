@@ -31,6 +31,7 @@
 #include "TestSupport.h"
 #include "ThreadManager.h"
 #include "UiThread.h"
+#include "http/DownloadPool.h"
 
 namespace kestrune {
 namespace {
@@ -275,6 +276,22 @@ class PatchWorkerTest : public ::testing::Test {
     return found;
   }
 
+  // Everything a download leaves beside a target: .lzma files, partials and their records,
+  // unpacking temporaries.
+  std::vector<std::string> Temporaries() const {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(game())) {
+      const std::string name = entry.path().filename().string();
+      for (const std::string end : {".lzma", ".part", ".part-info", "~kestrune.tmp"}) {
+        if (name.size() > end.size() &&
+            name.compare(name.size() - end.size(), end.size(), end) == 0) {
+          found.push_back(entry.path().string());
+        }
+      }
+    }
+    return found;
+  }
+
   test::TempDir tmp;
   test::ScopedEnv env;
   std::unique_ptr<test::NginxServer> nginx;
@@ -366,10 +383,22 @@ TEST_F(PatchWorkerTest, ChangedReadOnlyLowerCaseAndDirectoryCases) {
   Run();
   EXPECT_EQ(ReadFile(GameFile("dir.dat")), "was a folder");
   const auto again = launcher.Texts();
-  EXPECT_EQ(std::vector<std::string>(again.begin() + texts.size(), again.end()),
-            (std::vector<std::string>{"Scan of files, please wait...", "Download lower.dat",
-                                      "Extract : lower.dat.lzma", "Download dir.dat",
-                                      "Extract : dir.dat.lzma", "Extract : dir.dat.lzma"}));
+  std::vector<std::string> run(again.begin() + texts.size(), again.end());
+  ASSERT_EQ(run.size(), 6u);
+  EXPECT_EQ(run.front(), "Scan of files, please wait...");
+  EXPECT_EQ(run[5], run[4]) << "the outcome shows the last text again";
+  // The two files download and unpack side by side: each in its own order, in any order
+  // between them.
+  std::vector<std::string> stage(run.begin() + 1, run.end() - 1);
+  const auto at = [&stage](const std::string& text) {
+    return std::find(stage.begin(), stage.end(), text) - stage.begin();
+  };
+  EXPECT_LT(at("Download lower.dat"), at("Extract : lower.dat.lzma"));
+  EXPECT_LT(at("Download dir.dat"), at("Extract : dir.dat.lzma"));
+  std::sort(stage.begin(), stage.end());
+  EXPECT_EQ(stage,
+            (std::vector<std::string>{"Download dir.dat", "Download lower.dat",
+                                      "Extract : dir.dat.lzma", "Extract : lower.dat.lzma"}));
   EXPECT_EQ(form.messageId, msgAllUpdated);
 }
 
@@ -383,7 +412,7 @@ TEST_F(PatchWorkerTest, A404AmongThreeUpdatesTheOthersEndsWithCode2AndIsQueuedAg
   EXPECT_EQ(ReadFile(GameFile("one.dat")), "1");
   EXPECT_EQ(ReadFile(GameFile("three.dat")), "3");
   EXPECT_FALSE(fs::exists(GameFile("two.dat")));
-  EXPECT_TRUE(LzmaLeftovers().empty()) << "the failed transfer's .lzma is removed";
+  EXPECT_TRUE(Temporaries().empty()) << "a 404 leaves nothing to resume";
   EXPECT_EQ(form.messageId, msgError);
   EXPECT_FALSE(launcher.Has("client")) << "no critical tail after a failure";
   EXPECT_FALSE(form.RegistreD.ReadNumber("Critical").has_value());
@@ -459,7 +488,7 @@ TEST_F(PatchWorkerTest, OnlyDataTheListVouchesForIsInstalled) {
 TEST_F(PatchWorkerTest, AnEndlessLzmaBodyIsCutAtItsPackedSize) {
   const std::string content = Bytes(50000, 13);
   const std::string lzma = XzLzma(content);
-  const std::string temporary = GameFile("endless.dat.lzma");
+  const std::string temporary = PartialPath(GameFile("endless.dat.lzma"));
   std::atomic<std::uint64_t> sent{0}, largestTemporary{0};
   test::LoopbackServer server([&](test::LoopbackConnection& c, int) {
     if (c.ReadRequest().empty()) return;
@@ -482,7 +511,7 @@ TEST_F(PatchWorkerTest, AnEndlessLzmaBodyIsCutAtItsPackedSize) {
   EXPECT_LE(largestTemporary, lzma.size()) << "the .lzma never grew past its packed size";
   EXPECT_LT(sent, std::uint64_t{64} << 20) << "the client stopped reading";
   EXPECT_EQ(ReadFile(GameFile("endless.dat")), "before");
-  EXPECT_TRUE(LzmaLeftovers().empty());
+  EXPECT_TRUE(Temporaries().empty()) << "a body past its bound is no start to resume from";
   EXPECT_EQ(form.messageId, msgError);
 }
 
@@ -581,6 +610,7 @@ TEST_F(PatchWorkerTest, LinksBelowTheGameFolderAreNeverWrittenOrReadThrough) {
   fs::create_symlink(outside / "gone.dat", game() / "dangling.dat");
   fs::create_symlink(outside / "fresh", game() / "dangling-folder");
   fs::create_symlink(outside / "file.txt", game() / "temp.dat.lzma");
+  fs::create_symlink(outside / "file.txt", game() / "part.dat.lzma.part");
   fs::create_directories(game() / "real");
   fs::create_directory_symlink(outside / "folder", game() / "real" / "deeper");
   const auto outsideBefore = Snapshot(outside);
@@ -595,6 +625,7 @@ TEST_F(PatchWorkerTest, LinksBelowTheGameFolderAreNeverWrittenOrReadThrough) {
            {"dangling.dat", "created through a dangling link"},
            {"dangling-folder\\x.txt", "a folder made through a dangling link"},
            {"temp.dat", "its .lzma is a link"},
+           {"part.dat", "its partial is a link"},
            {"real\\deeper\\inside.txt", "a link one level down"},
            {"fine.dat", "ok"}});
 
@@ -705,7 +736,7 @@ TEST_F(PatchWorkerTest, CancelDuringTheScanStopsExaminingLines) {
   EXPECT_EQ(steps, 1) << "no line after the cancel is stepped";
 }
 
-TEST_F(PatchWorkerTest, CancelDuringAThrottledTransferLeavesNothingBehind) {
+TEST_F(PatchWorkerTest, CancelDuringAThrottledTransferKeepsTheTargetAndThePartial) {
   StartNginx("    limit_rate 16k;");
   Publish({{"slow.bin", Bytes(400000, 5)}, {"after.bin", "after"}});
   WriteFile(GameFile("slow.bin"), "before");
@@ -722,8 +753,11 @@ TEST_F(PatchWorkerTest, CancelDuringAThrottledTransferLeavesNothingBehind) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10))
       << "the disconnect ends the transfer at once";
   EXPECT_EQ(ReadFile(GameFile("slow.bin")), "before");
-  EXPECT_FALSE(fs::exists(GameFile("after.bin")));
+  // Small enough to be done beside the slow one, or cut off with it.
+  EXPECT_TRUE(!fs::exists(GameFile("after.bin")) || ReadFile(GameFile("after.bin")) == "after");
   EXPECT_TRUE(LzmaLeftovers().empty());
+  EXPECT_TRUE(fs::exists(PartialPath(GameFile("slow.bin.lzma"))))
+      << "the next start resumes from it";
   const auto texts = launcher.Texts();
   ASSERT_GE(texts.size(), 2u);
   EXPECT_EQ(texts.back(), "Cancel");
@@ -791,31 +825,61 @@ TEST_F(PatchWorkerTest, ViewCallsOfOneSmallRunFollowTheDescribedOrder) {
     if (e.rfind("file ", 0) == 0 && e != "file 0.000000") continue;
     events.push_back(e);
   }
-  const std::vector<std::string> expected = {
-      "busy", "total 0.000000",
-      // patch list transfer
-      "file 0.000000", "file 0.000000",
-      // scan
-      "text Scan of files, please wait...", "total " + third1, "total " + third2, "total " + third3,
-      // download
-      "total 0.000000", "text Download one.dat", "file 0.000000", "file 0.000000",
-      "text Extract : one.dat.lzma", "total " + half, "text Download two.dat", "file 0.000000",
-      "file 0.000000", "text Extract : two.dat.lzma", "total 409.000000",
-      // outcome
-      "status 4", "text Extract : two.dat.lzma", "show",
-      // tail
-      "idle", "file 0.000000", "total 0.000000",
-      // end of work
-      "idle"};
-  EXPECT_EQ(events, expected);
+  const std::vector<std::string> before = {"busy", "total 0.000000",
+                                           // patch list transfer
+                                           "file 0.000000", "file 0.000000",
+                                           // scan
+                                           "text Scan of files, please wait...", "total " + third1,
+                                           "total " + third2, "total " + third3,
+                                           // download
+                                           "total 0.000000"};
+  ASSERT_GT(events.size(), before.size());
+  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + before.size()), before);
+  const auto outcome = std::find(events.begin(), events.end(), "status 4");
+  ASSERT_NE(outcome, events.end());
+  // The two files download and unpack side by side: each in its own order, the total bar one
+  // step per unpacked file, the file bar empty at the end.
+  std::vector<std::string> stage;
+  for (auto e = events.begin() + before.size(); e != outcome; ++e) {
+    if (*e != "file 0.000000") stage.push_back(*e);
+  }
+  ASSERT_EQ(*(outcome - 1), "file 0.000000");
+  const auto at = [&stage](const std::string& event) {
+    return std::find(stage.begin(), stage.end(), event) - stage.begin();
+  };
+  EXPECT_LT(at("text Download one.dat"), at("text Extract : one.dat.lzma"));
+  EXPECT_LT(at("text Download two.dat"), at("text Extract : two.dat.lzma"));
+  EXPECT_LT(std::min(at("text Extract : one.dat.lzma"), at("text Extract : two.dat.lzma")),
+            at("total " + half));
+  EXPECT_LT(std::max(at("text Extract : one.dat.lzma"), at("text Extract : two.dat.lzma")),
+            at("total 409.000000"));
+  std::vector<std::string> sorted = stage;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted,
+            (std::vector<std::string>{"text Download one.dat", "text Download two.dat",
+                                      "text Extract : one.dat.lzma", "text Extract : two.dat.lzma",
+                                      "total " + half, "total 409.000000"}))
+      << "nothing else is shown";
+  std::string lastText;
+  for (const auto& e : stage) {
+    if (e.rfind("text ", 0) == 0) lastText = e;
+  }
+  const std::vector<std::string> after = {// outcome
+                                          "status 4", lastText, "show",
+                                          // tail
+                                          "idle", "file 0.000000", "total 0.000000",
+                                          // end of work
+                                          "idle"};
+  EXPECT_EQ(std::vector<std::string>(outcome, events.end()), after);
   EXPECT_EQ(view.statusTexts.back(), "All files were successfully updated!");
   EXPECT_NEAR(std::stof(third3.c_str()), 409.0f, 0.001f);
 }
 
-TEST_F(PatchWorkerTest, AllDownloadsOfARunShareOneConnection) {
+TEST_F(PatchWorkerTest, WithOneTransferAtATimeAllDownloadsShareOneConnection) {
   StartNginx("    access_log " + (tmp.path() / "access.log").string() + " conn;",
              "  log_format conn '$connection $request_uri $status';");
   Publish({{"a.dat", "a"}, {"b\\b.dat", "b"}, {"c.dat", Bytes(100000, 6)}});
+  form.parallelDownloads = 1;
 
   Run();
 
@@ -826,11 +890,347 @@ TEST_F(PatchWorkerTest, AllDownloadsOfARunShareOneConnection) {
   std::set<std::string> connections;
   int requests = 0;
   while (log >> connection >> uri >> code) {
+    if (uri.rfind("/files/", 0) != 0) continue;  // the list comes through a client of its own
     connections.insert(connection);
     ++requests;
   }
-  EXPECT_EQ(requests, 4);
+  EXPECT_EQ(requests, 3);
   EXPECT_EQ(connections.size(), 1u);
+}
+
+// ---- The download stage: transfers in parallel, unpacking beside them. ----
+
+// nginx's access log as the parallel tests read it: which connection, what, the answer, when
+// the answer ended and how long the request took, and the Range asked for.
+constexpr const char* kTimingLogFormat =
+    "  log_format timing '$connection $request_uri $status $msec $request_time \"$http_range\"';";
+
+struct LoggedRequest {
+  std::string connection;
+  std::string uri;
+  int status = 0;
+  double start = 0;  // seconds
+  double end = 0;
+  std::string range;  // "-" when none was asked for
+};
+
+std::vector<LoggedRequest> ReadTimingLog(const std::string& path) {
+  std::vector<LoggedRequest> requests;
+  std::istringstream lines(ReadFile(path));
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    LoggedRequest r;
+    double duration = 0;
+    fields >> r.connection >> r.uri >> r.status >> r.end >> duration >> r.range;
+    r.start = r.end - duration;
+    if (r.range.size() >= 2) r.range = r.range.substr(1, r.range.size() - 2);
+    if (r.uri.rfind("/files/", 0) == 0) requests.push_back(r);
+  }
+  return requests;
+}
+
+// The most requests that were under way together, counting two as together only when they
+// overlapped by more than `margin` seconds (the log's times are rounded to milliseconds).
+int MostAtOnce(const std::vector<LoggedRequest>& requests, double margin) {
+  std::vector<std::pair<double, int>> edges;
+  for (const LoggedRequest& r : requests) {
+    if (r.end - r.start <= margin) continue;
+    // Cut at the start by the margin: two cut intervals meet only where the whole ones
+    // overlapped by more.
+    edges.emplace_back(r.start + margin, 1);
+    edges.emplace_back(r.end, -1);
+  }
+  std::sort(edges.begin(), edges.end());  // an end before a start at the same time
+  int now = 0, most = 0;
+  for (const auto& [time, step] : edges) most = std::max(most, now += step);
+  return most;
+}
+
+// One run's calls as the parallel rules speak of them: the download stage's texts and bar
+// widths (from the reset of the total bar after the scan to the outcome's status code).
+struct StageCalls {
+  std::vector<std::string> texts;
+  std::vector<float> total;
+  std::vector<float> file;
+  bool complete = false;  // the stage began and reached an outcome
+};
+
+StageCalls DownloadStageOf(const std::vector<std::string>& run) {
+  StageCalls calls;
+  auto e = std::find(run.begin(), run.end(), "text Scan of files, please wait...");
+  e = std::find(e, run.end(), "total 0.000000");
+  if (e == run.end()) return calls;
+  for (++e; e != run.end() && e->rfind("status ", 0) != 0; ++e) {
+    if (e->rfind("text ", 0) == 0) calls.texts.push_back(e->substr(5));
+    if (e->rfind("total ", 0) == 0) calls.total.push_back(std::stof(e->substr(6)));
+    if (e->rfind("file ", 0) == 0) calls.file.push_back(std::stof(e->substr(5)));
+  }
+  calls.complete = e != run.end();
+  return calls;
+}
+
+TEST_F(PatchWorkerTest, AParallelRunOfManyFilesEqualsTheReleaseAndKeepsTheRules) {
+  const std::string log = (tmp.path() / "access.log").string();
+  // The first file comes slowly: the others download and unpack while it is on its way.
+  StartNginx(
+      "    access_log " + log + " timing;\n    location = /files/slow.bin.lzma { limit_rate 64k; }",
+      kTimingLogFormat);
+  std::vector<PatchFile> release = {{"slow.bin", Bytes(128 << 10, 20)}};
+  for (unsigned i = 1; i < 60; ++i) {
+    const std::string name = "data" + std::to_string(i % 4) + "\\part" + std::to_string(i % 3) +
+                             "\\f" + std::to_string(i) + ".bin";
+    // Empty, below one receive block, and several blocks.
+    release.emplace_back(name, Bytes(i == 7 ? 0 : (i * 7919) % 150000, 100 + i));
+  }
+  Publish(release);
+  std::set<std::string> queued;
+  for (unsigned i = 0; i < release.size(); ++i) {
+    const PatchFile& f = release[i];
+    const std::string path = GameFile(f.name);
+    fs::create_directories(fs::path(path).parent_path());
+    if (i % 5 == 1) {
+      WriteFile(path, f.content);  // up to date
+      continue;
+    }
+    if (i % 5 == 2) WriteFile(path, "outdated " + f.name);
+    if (i % 5 == 3) WriteFile(path, Bytes(f.content.size(), 7));  // same size, other bytes
+    queued.insert(f.name.substr(f.name.rfind('\\') + 1));
+  }
+  const std::size_t before = launcher.Events().size();
+
+  Run();
+
+  std::map<std::string, std::string> expected = {{"kestrune.lock", ""}};
+  for (const PatchFile& f : release) expected[Native(f.name)] = f.content;
+  EXPECT_TRUE(GameFolder() == expected) << "the release byte-exact, and nothing else";
+  EXPECT_EQ(form.messageId, msgAllUpdated);
+
+  const auto events = launcher.Events();
+  const StageCalls stage = DownloadStageOf({events.begin() + before, events.end()});
+  ASSERT_TRUE(stage.complete);
+  // Each queued file shows its download, then its unpacking, once; nothing else is shown.
+  std::map<std::string, int> downloads, extracts;
+  for (const std::string& text : stage.texts) {
+    if (text.rfind("Download ", 0) == 0) {
+      ++downloads[text.substr(9)];
+    } else if (text.rfind("Extract : ", 0) == 0 && text.size() > 15 &&
+               text.compare(text.size() - 5, 5, ".lzma") == 0) {
+      const std::string name = text.substr(10, text.size() - 15);
+      EXPECT_EQ(downloads[name], 1) << text << " before its download";
+      ++extracts[name];
+    } else {
+      ADD_FAILURE() << "unexpected text " << text;
+    }
+  }
+  EXPECT_EQ(downloads.size(), queued.size());
+  EXPECT_EQ(extracts.size(), queued.size());
+  for (const std::string& name : queued) {
+    EXPECT_EQ(downloads[name], 1) << name;
+    EXPECT_EQ(extracts[name], 1) << name;
+  }
+  ASSERT_FALSE(stage.texts.empty());
+  EXPECT_EQ(stage.texts.back(), "Extract : slow.bin.lzma")
+      << "every other file was fetched and unpacked while the first was still coming";
+
+  // One step of the total bar per queued file, each a whole pixel or more, up to the full bar.
+  ASSERT_EQ(stage.total.size(), queued.size());
+  for (std::size_t i = 1; i < stage.total.size(); ++i)
+    EXPECT_GT(stage.total[i], stage.total[i - 1]);
+  EXPECT_NEAR(stage.total.back(), 409.0f, 0.01f);
+  // The file bar: the bytes in flight against their totals, never below 0 or past the bar, and
+  // empty at the end.
+  ASSERT_FALSE(stage.file.empty());
+  EXPECT_GT(*std::max_element(stage.file.begin(), stage.file.end()), 0.0f);
+  for (const float width : stage.file) {
+    EXPECT_GE(width, 0.0f);
+    EXPECT_LE(width, 409.001f);
+  }
+  EXPECT_EQ(stage.file.back(), 0.0f);
+
+  nginx.reset();  // flushes the log
+  std::set<std::string> connections;
+  for (const LoggedRequest& r : ReadTimingLog(log)) connections.insert(r.connection);
+  EXPECT_GE(connections.size(), 2u);
+  EXPECT_LE(connections.size(), std::size_t{DownloadPool::kDefaultConnections})
+      << "the connections are kept for the next files";
+}
+
+TEST_F(PatchWorkerTest, FailedFilesAmongManyEndWithCode2AndTheOthersAreInstalled) {
+  std::vector<PatchFile> release;
+  for (unsigned i = 0; i < 30; ++i) {
+    release.emplace_back("many\\f" + std::to_string(i) + ".bin", Bytes(5000 + 3000 * i, 200 + i));
+  }
+  release[4].serve = false;           // a 404
+  release[11].original = "00000000";  // unpacks to data the list does not vouch for
+  Publish(release);
+  // A .lzma cut in half: the stream ends early.
+  const std::string cut = (www() / "files" / "many" / "f20.bin.lzma").string();
+  WriteFile(cut, ReadFile(cut).substr(0, fs::file_size(cut) / 2));
+  fs::create_directories(game() / "many");
+  WriteFile(GameFile(release[11].name), "old eleven");
+  const std::size_t before = launcher.Events().size();
+
+  Run();
+
+  std::map<std::string, std::string> expected = {{"kestrune.lock", ""}};
+  for (const PatchFile& f : release) expected[Native(f.name)] = f.content;
+  expected.erase(Native(release[4].name));
+  expected.erase(Native(release[20].name));
+  expected[Native(release[11].name)] = "old eleven";
+  EXPECT_TRUE(GameFolder() == expected) << "the others installed; nothing of the failed ones";
+  EXPECT_EQ(form.messageId, msgError);
+  const auto events = launcher.Events();
+  const StageCalls stage = DownloadStageOf({events.begin() + before, events.end()});
+  EXPECT_EQ(stage.total.size(), release.size()) << "a failed file takes its step too";
+  EXPECT_EQ(view.statusTexts.back(), "An error occurred, try again later.");
+}
+
+TEST_F(PatchWorkerTest, TheSettingsNumberOfTransfersRunsThatManyAtOnce) {
+  struct Case {
+    std::optional<std::int32_t> setting;
+    int atOnce;
+  };
+  for (const Case& c :
+       {Case{std::nullopt, DownloadPool::kDefaultConnections}, Case{1, 1}, Case{8, 8}}) {
+    SCOPED_TRACE(c.setting ? std::to_string(*c.setting) : "not set");
+    const std::string log = (tmp.path() / ("access-" + std::to_string(c.atOnce) + ".log")).string();
+    // Each transfer takes most of a second, so that those that run together overlap long.
+    StartNginx("    access_log " + log + " timing;\n    limit_rate 64k;", kTimingLogFormat);
+    // One file more than may run at once: it starts only when the first has ended.
+    std::vector<PatchFile> files;
+    for (int i = 0; i <= c.atOnce; ++i) {
+      files.emplace_back("n" + std::to_string(c.atOnce) + "\\f" + std::to_string(i) + ".bin",
+                         Bytes(48 << 10, 300 + i));
+    }
+    Publish(files);
+    form.parallelDownloads = c.setting;
+
+    Run();
+
+    EXPECT_EQ(form.messageId, msgAllUpdated);
+    nginx.reset();
+    const auto requests = ReadTimingLog(log);
+    EXPECT_EQ(requests.size(), files.size());
+    EXPECT_EQ(MostAtOnce(requests, 0.2), c.atOnce);
+  }
+}
+
+// Cancels the run once several files are being fetched and bytes have arrived.
+void CancelOnceTransfersRun(RecordingLauncher& launcher, std::atomic<bool>& cancelNow) {
+  auto downloads = std::make_shared<std::set<std::string>>();
+  launcher.onEvent = [downloads, &cancelNow](const std::string& e) {
+    if (e.rfind("text Download ", 0) == 0) downloads->insert(e);
+    if (downloads->size() >= 2 && e.rfind("file ", 0) == 0 && e != "file 0.000000") {
+      cancelNow = true;
+    }
+  };
+}
+
+TEST_F(PatchWorkerTest, CancelDuringParallelTransfersLeavesEveryTargetOldOrNew) {
+  StartNginx("    limit_rate 32k;");
+  std::vector<PatchFile> release;
+  for (unsigned i = 0; i < 12; ++i) {
+    release.emplace_back("c\\f" + std::to_string(i) + ".bin", Bytes(160 << 10, 400 + i));
+  }
+  Publish(release);
+  fs::create_directories(game() / "c");
+  for (unsigned i = 0; i < release.size(); i += 2) WriteFile(GameFile(release[i].name), "old");
+  CancelOnceTransfersRun(launcher, cancelNow);
+
+  const auto start = std::chrono::steady_clock::now();
+  Run();
+
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10))
+      << "the Cancel ends every transfer at once";
+  for (unsigned i = 0; i < release.size(); ++i) {
+    const std::string path = GameFile(release[i].name);
+    if (i % 2 == 1 && !fs::exists(path)) continue;
+    const std::string now = ReadFile(path);
+    EXPECT_TRUE(now == (i % 2 == 0 ? "old" : release[i].content) || now == release[i].content)
+        << release[i].name << " half-written";
+  }
+  for (const std::string& left : Temporaries()) {
+    EXPECT_TRUE(left.size() > 5 && (left.compare(left.size() - 5, 5, ".part") == 0 ||
+                                    left.compare(left.size() - 10, 10, ".part-info") == 0))
+        << left << ": only what the next start resumes from stays";
+  }
+  EXPECT_EQ(form.messageId, msgUserCancelled);
+  const auto texts = launcher.Texts();
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_EQ(texts.back(), "Cancel");
+  EXPECT_EQ(view.statusTexts.back(), "You canceled Updates.");
+}
+
+TEST_F(PatchWorkerTest, ACancelledRunResumesAtTheNextStartAndABadResumedBodyStartsOver) {
+  // One server for all runs, so that nothing but the throttle changes between them.
+  const std::string log = (tmp.path() / "access.log").string();
+  const std::string throttle = tmp.file("throttle");
+  WriteFile(throttle, "");
+  StartNginx(
+      "    access_log " + log + " timing;\n    if (-f " + throttle + ") { set $limit_rate 32k; }",
+      kTimingLogFormat);
+  std::vector<PatchFile> release;
+  for (unsigned i = 0; i < 4; ++i) {
+    release.emplace_back("r\\f" + std::to_string(i) + ".bin", Bytes(160 << 10, 500 + i));
+  }
+  Publish(release);
+  const auto uri = [&release](std::size_t i) {
+    std::string path = "/files/" + release[i].name + ".lzma";
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+  };
+  CancelOnceTransfersRun(launcher, cancelNow);
+  Run();
+  ASSERT_EQ(form.messageId, msgUserCancelled);
+  launcher.onEvent = nullptr;
+  cancelNow = false;
+  fs::remove(throttle);
+
+  // The partials the cancelled transfers kept; the first one is spoilt, its length kept.
+  std::vector<std::size_t> partial;
+  for (std::size_t i = 0; i < release.size(); ++i) {
+    std::error_code ec;
+    const auto size = fs::file_size(PartialPath(GameFile(release[i].name + ".lzma")), ec);
+    if (!ec && size > 0) partial.push_back(i);
+  }
+  ASSERT_FALSE(partial.empty()) << "a cut transfer keeps what it received";
+  const std::size_t spoilt = partial.front();
+  const std::string spoiltPath = PartialPath(GameFile(release[spoilt].name + ".lzma"));
+  std::string bytes = ReadFile(spoiltPath);
+  for (char& c : bytes) c = static_cast<char>(~c);
+  WriteFile(spoiltPath, bytes);
+
+  Run();
+
+  EXPECT_EQ(form.messageId, msgError);
+  const auto resumed = ReadTimingLog(log);
+  for (const std::size_t i : partial) {
+    EXPECT_TRUE(std::any_of(resumed.begin(), resumed.end(),
+                            [&](const LoggedRequest& r) {
+                              return r.uri == uri(i) && r.status == 206 &&
+                                     r.range.rfind("bytes=", 0) == 0;
+                            }))
+        << uri(i) << " asks only for the rest";
+  }
+  for (std::size_t i = 0; i < release.size(); ++i) {
+    if (i == spoilt) continue;
+    EXPECT_EQ(ReadFile(GameFile(release[i].name)), release[i].content) << release[i].name;
+  }
+  EXPECT_FALSE(fs::exists(GameFile(release[spoilt].name)));
+  EXPECT_TRUE(Temporaries().empty()) << "the bad body and its partial are gone";
+
+  Run();
+
+  EXPECT_EQ(form.messageId, msgAllUpdated);
+  EXPECT_EQ(ReadFile(GameFile(release[spoilt].name)), release[spoilt].content);
+  EXPECT_TRUE(Temporaries().empty());
+  nginx.reset();  // flushes the log
+  const auto all = ReadTimingLog(log);
+  const auto last = std::find_if(all.rbegin(), all.rend(),
+                                 [&](const LoggedRequest& r) { return r.uri == uri(spoilt); });
+  ASSERT_NE(last, all.rend());
+  EXPECT_EQ(last->range, "-") << "fetched whole";
+  EXPECT_EQ(last->status, 200);
 }
 
 }  // namespace
