@@ -1094,13 +1094,14 @@ TEST_F(PatchWorkerTest, TheSettingsNumberOfTransfersRunsThatManyAtOnce) {
        {Case{std::nullopt, DownloadPool::kDefaultConnections}, Case{1, 1}, Case{8, 8}}) {
     SCOPED_TRACE(c.setting ? std::to_string(*c.setting) : "not set");
     const std::string log = (tmp.path() / ("access-" + std::to_string(c.atOnce) + ".log")).string();
-    // Each transfer takes most of a second, so that those that run together overlap long.
-    StartNginx("    access_log " + log + " timing;\n    limit_rate 64k;", kTimingLogFormat);
+    // Each transfer takes a second (nginx sends the first second's share at once), so that
+    // those that run together overlap long.
+    StartNginx("    access_log " + log + " timing;\n    limit_rate 32k;", kTimingLogFormat);
     // One file more than may run at once: it starts only when the first has ended.
     std::vector<PatchFile> files;
     for (int i = 0; i <= c.atOnce; ++i) {
       files.emplace_back("n" + std::to_string(c.atOnce) + "\\f" + std::to_string(i) + ".bin",
-                         Bytes(48 << 10, 300 + i));
+                         Bytes(64 << 10, 300 + i));
     }
     Publish(files);
     form.parallelDownloads = c.setting;
