@@ -88,7 +88,7 @@ class DownloadPool {
   // Any thread: makes Run turn its loop soon (calls `service` and asks `next`).
   void Wakeup();
 
-  // As HttpClient's.
+  // As HttpClient's, with the same defaults (CaFile from $KESTRUNE_CA_FILE).
   std::string UserAgent;
   std::string CaFile;
   std::chrono::milliseconds Deadline{0};  // per attempt; 0: no bound

@@ -1,0 +1,248 @@
+// DownloadPool against scripted loopback servers: connections used and kept, bodies streamed
+// into files, resume, retry and Disconnect.
+
+#include "http/DownloadPool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "ConcurrentServer.h"
+#include "HttpTestSupport.h"
+#include "Platform.h"
+#include "TestSupport.h"
+
+namespace kestrune {
+namespace {
+
+using std::chrono::milliseconds;
+using test::ConcurrentServer;
+using test::LoopbackConnection;
+using test::Request;
+
+// Hands out `jobs` in order and keeps every event as it came.
+struct Recorder {
+  std::vector<DownloadJob> jobs;
+  std::size_t handedOut = 0;
+  std::vector<std::string> log;  // "started 3", "finished 3"
+  std::map<std::size_t, DownloadResult> results;
+  std::vector<std::pair<std::int64_t, std::int64_t>> progress;
+
+  DownloadPool::Events Events() {
+    DownloadPool::Events e;
+    e.next = [this]() -> DownloadPool::Next {
+      if (handedOut == jobs.size()) return DownloadPool::NoMore{};
+      return jobs[handedOut++];
+    };
+    e.started = [this](const DownloadJob& job) {
+      log.push_back("started " + std::to_string(job.id));
+    };
+    e.progress = [this](std::int64_t received, std::int64_t expected) {
+      progress.emplace_back(received, expected);
+    };
+    e.finished = [this](const DownloadJob& job, const DownloadResult& result) {
+      EXPECT_EQ(job.id, result.id);
+      log.push_back("finished " + std::to_string(job.id));
+      EXPECT_TRUE(results.emplace(job.id, result).second) << "finished twice: " << job.id;
+    };
+    return e;
+  }
+};
+
+std::string ErrorText(const std::exception_ptr& error) {
+  if (!error) return "none";
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+}
+
+HttpError::Kind KindOf(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const HttpError& e) {
+    return e.kind();
+  } catch (...) {
+  }
+  ADD_FAILURE() << "not an HttpError: " << ErrorText(error);
+  return HttpError::Kind::Protocol;
+}
+
+bool Exists(const std::string& path) {
+  return std::filesystem::exists(std::filesystem::symlink_status(path));
+}
+
+TEST(DownloadPoolConnections, TwentyJobsOverFourSlotsUseFourKeptConnections) {
+  std::vector<std::string> bodies;
+  for (unsigned i = 0; i < 20; ++i) bodies.push_back(test::Bytes(20000 + 7919 * i, i));
+  std::atomic<int> inFlight{0};
+  std::atomic<int> mostInFlight{0};
+  ConcurrentServer server([&](LoopbackConnection& c, const Request& r) {
+    int now = ++inFlight;
+    for (int seen = mostInFlight; now > seen && !mostInFlight.compare_exchange_weak(seen, now);) {
+    }
+    // Long enough that the four first requests are all open at once.
+    c.Sleep(milliseconds(50));
+    --inFlight;
+    const std::size_t i = std::stoul(r.path.substr(2));
+    c.Send(test::FileAnswer(r, bodies[i], "\"v1\""));
+    return true;
+  });
+  test::TempDir dir;
+  Recorder run;
+  for (std::size_t i = 0; i < bodies.size(); ++i)
+    run.jobs.push_back(
+        {i, server.Url("/f" + std::to_string(i)), dir.file("f" + std::to_string(i)), 0});
+
+  DownloadPool pool(4);
+  pool.Run(run.Events());
+
+  EXPECT_EQ(server.Connections(), 4);
+  EXPECT_EQ(mostInFlight.load(), 4);
+  std::set<int> used;
+  for (const Request& r : server.Requests()) used.insert(r.connection);
+  EXPECT_EQ(used.size(), 4u);
+  ASSERT_EQ(run.results.size(), bodies.size());
+  for (std::size_t i = 0; i < bodies.size(); ++i) {
+    const DownloadResult& result = run.results[i];
+    EXPECT_FALSE(result.error) << ErrorText(result.error);
+    EXPECT_EQ(result.attempts, 1);
+    EXPECT_EQ(result.bytesReceived, static_cast<std::int64_t>(bodies[i].size()));
+    EXPECT_EQ(test::ReadFile(run.jobs[i].path), bodies[i]) << i;
+    EXPECT_FALSE(Exists(PartialPath(run.jobs[i].path)));
+    EXPECT_FALSE(Exists(ResumeRecordPath(run.jobs[i].path)));
+  }
+  // Each job's events come in order: started, then finished once.
+  for (std::size_t i = 0; i < bodies.size(); ++i) {
+    auto started = std::find(run.log.begin(), run.log.end(), "started " + std::to_string(i));
+    auto finished = std::find(run.log.begin(), run.log.end(), "finished " + std::to_string(i));
+    EXPECT_LT(started, finished) << i;
+  }
+  ASSERT_FALSE(run.progress.empty());
+  for (auto [received, expected] : run.progress) EXPECT_LE(received, expected);
+}
+
+TEST(DownloadPoolConnections, OneSlotFetchesOneAfterTheOtherOverOneConnection) {
+  const std::string body = test::Bytes(100000, 3);
+  ConcurrentServer server([&](LoopbackConnection& c, const Request& r) {
+    c.Send(test::FileAnswer(r, body, "\"v1\""));
+    return true;
+  });
+  test::TempDir dir;
+  Recorder run;
+  for (std::size_t i = 0; i < 5; ++i)
+    run.jobs.push_back({i, server.Url("/f"), dir.file("f" + std::to_string(i)), 0});
+  DownloadPool pool(1);
+  pool.Run(run.Events());
+  EXPECT_EQ(server.Connections(), 1);
+  EXPECT_EQ(run.log, (std::vector<std::string>{"started 0", "finished 0", "started 1", "finished 1",
+                                               "started 2", "finished 2", "started 3", "finished 3",
+                                               "started 4", "finished 4"}));
+  for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(test::ReadFile(run.jobs[i].path), body);
+}
+
+TEST(DownloadPoolConnections, LaterWaitsForWakeupThenServiceAndNextRunAgain) {
+  ConcurrentServer server([&](LoopbackConnection& c, const Request& r) {
+    c.Send(test::FileAnswer(r, "late body", "\"v1\""));
+    return true;
+  });
+  test::TempDir dir;
+  DownloadPool pool(2);
+  std::atomic<bool> posted{false};
+  bool handed = false;
+  int services = 0;
+  std::vector<std::string> finished;
+  std::jthread poster;
+  DownloadPool::Events e;
+  e.service = [&] { ++services; };
+  e.next = [&]() -> DownloadPool::Next {
+    if (handed)
+      return finished.empty() ? DownloadPool::Next{DownloadPool::Later{}}
+                              : DownloadPool::Next{DownloadPool::NoMore{}};
+    if (!posted) {
+      if (!poster.joinable())
+        poster = std::jthread([&] {
+          std::this_thread::sleep_for(milliseconds(100));
+          posted = true;
+          pool.Wakeup();
+        });
+      return DownloadPool::Later{};
+    }
+    handed = true;
+    return DownloadJob{7, server.Url("/late"), dir.file("late"), 0};
+  };
+  e.finished = [&](const DownloadJob& job, const DownloadResult& result) {
+    EXPECT_FALSE(result.error) << ErrorText(result.error);
+    finished.push_back(std::to_string(job.id));
+  };
+  const auto start = std::chrono::steady_clock::now();
+  pool.Run(e);
+  // Without the Wakeup the run would idle ten seconds before asking again.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(finished, std::vector<std::string>{"7"});
+  EXPECT_GE(services, 2);
+  EXPECT_EQ(test::ReadFile(dir.file("late")), "late body");
+}
+
+// Sends the head and `sent` bytes of `body`, then holds the connection until the client goes.
+bool HoldAfter(LoopbackConnection& c, const std::string& body, std::size_t sent) {
+  c.Send("HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body.substr(0, sent));
+  c.WaitForClientClose(milliseconds(20000));
+  return false;
+}
+
+TEST(DownloadPoolDisconnect, DuringATransferEndsRunAtOnceAndKeepsThePartial) {
+  const std::string body = test::Bytes(200000, 5);
+  ConcurrentServer server(
+      [&](LoopbackConnection& c, const Request&) { return HoldAfter(c, body, 50000); });
+  test::TempDir dir;
+  DownloadPool pool(2);
+  Recorder run;
+  run.jobs = {{0, server.Url("/a"), dir.file("a"), 0}, {1, server.Url("/b"), dir.file("b"), 0}};
+  std::promise<void> receiving;
+  std::atomic<bool> told{false};
+  auto events = run.Events();
+  events.progress = [&](std::int64_t received, std::int64_t) {
+    if (received >= 100000 && !told.exchange(true)) receiving.set_value();
+  };
+  std::jthread canceller([&, f = receiving.get_future()]() mutable {
+    f.wait();
+    pool.Disconnect();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  pool.Run(events);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  ASSERT_EQ(run.results.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(KindOf(run.results[i].error), HttpError::Kind::ConnectionClosed);
+    EXPECT_EQ(test::ReadFile(PartialPath(run.jobs[i].path)), body.substr(0, 50000));
+    EXPECT_TRUE(Exists(ResumeRecordPath(run.jobs[i].path)));
+    EXPECT_FALSE(Exists(run.jobs[i].path));
+  }
+}
+
+TEST(DownloadPoolDisconnect, BeforeRunMakesTheNextRunEndAtOnce) {
+  DownloadPool pool(2);
+  pool.Disconnect();
+  int asked = 0;
+  DownloadPool::Events e;
+  e.next = [&]() -> DownloadPool::Next {
+    ++asked;
+    return DownloadPool::NoMore{};
+  };
+  pool.Run(e);
+  EXPECT_EQ(asked, 0);
+  // Only that one: the run after asks again.
+  pool.Run(e);
+  EXPECT_EQ(asked, 1);
+}
+
+}  // namespace
+}  // namespace kestrune
