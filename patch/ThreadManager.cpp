@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <stdexcept>
 
 #include "CRC32.h"
@@ -31,6 +32,16 @@ std::string GamePath(const std::string& name) {
 // The native path of a patch-list name below `folder`.
 std::string PathIn(const std::string& folder, const std::string& name) {
   return platform::NativePath(folder + "\\" + name);
+}
+
+// Names that may stand for the same file on some system: letter case and either separator.
+std::string SameFileKey(const std::string& name) {
+  std::string key = name;
+  for (char& c : key) {
+    if (c == '/') c = '\\';
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
 }
 
 // Whether the unpacked data is what the entry vouches for: its CRC-32 always, its size and
@@ -213,8 +224,13 @@ void ThreadForDownLoad::DownloadAll(DownloadPool& pool) {
     const std::string folder = platform::CurrentDirectory();
     const std::size_t queued = ListWithUpdate.size();
     std::size_t handedOut = 0;
+    std::size_t inFlight = 0;
     std::size_t ended = 0;
-    const auto fileEnded = [&](bool installed) {
+    // The names of the files between their hand-over and their end. A name the list repeats
+    // waits for its namesake: both would write the same temporaries.
+    std::set<std::string> busy;
+    const auto fileEnded = [&](std::size_t id, bool installed) {
+      busy.erase(SameFileKey(ListWithUpdate[id].filename));
       if (!installed) anyFailed = true;
       ++ended;
       StepTotalBar();
@@ -234,7 +250,7 @@ void ThreadForDownLoad::DownloadAll(DownloadPool& pool) {
     const auto takeReports = [&] {
       for (const UnpackQueue::Report& report : unpacking.TakeReports()) {
         if (report.ended) {
-          fileEnded(report.installed);
+          fileEnded(report.id, report.installed);
         } else {
           SetStatus(PatchMessage::Extract,
                     LastPathComponent(ListWithUpdate[report.id].filename + ".lzma"));
@@ -254,15 +270,22 @@ void ThreadForDownLoad::DownloadAll(DownloadPool& pool) {
         return DownloadPool::Later{};
       }
       while (handedOut < queued && unpacking.Waiting() < backlog) {
-        const std::size_t id = handedOut++;
-        if (std::optional<DownloadJob> job = DownloadFile(folder, id)) return std::move(*job);
-        fileEnded(false);
+        const std::size_t id = handedOut;
+        const std::string key = SameFileKey(ListWithUpdate[id].filename);
+        if (busy.count(key) != 0) break;
+        ++handedOut;
+        if (std::optional<DownloadJob> job = DownloadFile(folder, id)) {
+          busy.insert(key);
+          return std::move(*job);
+        }
+        fileEnded(id, false);
       }
       // The run goes on while unpackings are under way, so that their reports keep coming here.
       if (ended == queued) return DownloadPool::NoMore{};
       return DownloadPool::Later{};
     };
-    events.started = [this](const DownloadJob& job) {
+    events.started = [this, &inFlight](const DownloadJob& job) {
+      ++inFlight;
       SetStatus(PatchMessage::Download, LastPathComponent(ListWithUpdate[job.id].filename));
       ShowStatusText();
     };
@@ -270,12 +293,14 @@ void ThreadForDownLoad::DownloadAll(DownloadPool& pool) {
       TransferProgress(received, expected);
     };
     events.finished = [&](const DownloadJob& job, const DownloadResult& result) {
+      // The pool reports nothing while no transfer is in flight: no bytes are on their way.
+      if (--inFlight == 0) ResetFileBar();
       if (!result.error && !TerminationRequested()) {
         unpacking.Push(job.id);
         return;
       }
       if (!result.error || !WorthResuming(result.error)) RemoveDownloadTemporaries(job.path);
-      fileEnded(false);
+      fileEnded(job.id, false);
     };
 
     pool.Run(events);

@@ -1101,6 +1101,30 @@ TEST_F(PatchWorkerTest, FailedFilesAmongManyEndWithCode2AndTheOthersAreInstalled
   EXPECT_EQ(view.statusTexts.back(), "An error occurred, try again later.");
 }
 
+// A name the list gives twice is fetched and unpacked twice, one after the other, as in one
+// transfer at a time: the last entry that the data matches decides.
+TEST_F(PatchWorkerTest, ANameListedTwiceIsFetchedOneAfterTheOther) {
+  std::vector<PatchFile> files;
+  for (unsigned i = 0; i < 6; ++i) {
+    const std::string name = "twice\\d" + std::to_string(i) + ".bin";
+    // The first entry vouches for other data than the server has: it fails, the second wins.
+    files.emplace_back(name, Bytes(200000, 600 + i), false);
+    files.emplace_back(name, Bytes(200000, 700 + i));
+  }
+  Publish(files);
+
+  Run();
+
+  std::map<std::string, std::string> expected = {{"kestrune.lock", ""}};
+  for (const PatchFile& f : files) {
+    if (f.serve) expected[Native(f.name)] = f.content;
+  }
+  EXPECT_TRUE(GameFolder() == expected) << "each the second entry's data, no temporaries left";
+  EXPECT_EQ(form.messageId, msgError);
+  const auto texts = launcher.Texts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "Download d0.bin"), 2);
+}
+
 TEST_F(PatchWorkerTest, TheSettingsNumberOfTransfersRunsThatManyAtOnce) {
   struct Case {
     std::optional<std::int32_t> setting;
