@@ -203,10 +203,12 @@ TEST_F(HeadlessTest, InterruptDuringADownloadCancelsAndLeavesTheTarget) {
 // patch it at the same time: each round, one run brings it up to date and the other, unable to
 // take the folder's lock while the first downloads, ends with code 2 before it scans anything.
 TEST_F(HeadlessTest, TwoLaunchersOnOneFolderTakeTurnsAndEveryFileEndsCorrect) {
-  for (int i = 0; i < 2; ++i) Put(release(), "part" + std::to_string(i) + ".bin", Bytes(96000, i));
+  for (int i = 0; i < 2; ++i) {
+    Put(release(), "part" + std::to_string(i) + ".bin", Bytes(160000, i));
+  }
   Put(release(), "sub/small.txt", "small");
-  // nginx sends a second's worth at once, then 32k/s: each part takes about 2 s, so the first
-  // run still downloads when the second gives up waiting for the lock.
+  // nginx sends a second's worth at once, then 32k/s: the parts download side by side for about
+  // 4 s, so the first run still downloads when the second gives up waiting for the lock.
   Serve("    limit_rate 32k;");
   const std::vector<std::string> refused = {"Updater is ready to work.",
                                             "An error occurred, try again later."};
