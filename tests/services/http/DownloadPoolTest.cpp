@@ -244,5 +244,286 @@ TEST(DownloadPoolDisconnect, BeforeRunMakesTheNextRunEndAtOnce) {
   EXPECT_EQ(asked, 1);
 }
 
+// The record an earlier run leaves beside a partial, written here by hand.
+void WriteRecord(const std::string& path, const std::string& url, const std::string& validator,
+                 std::size_t length) {
+  test::WriteFile(ResumeRecordPath(path), "kestrune-resume 1\nurl " + url + "\nvalidator " +
+                                              validator + "\nlength " + std::to_string(length) +
+                                              "\n");
+}
+
+DownloadResult RunOne(DownloadPool& pool, const DownloadJob& job) {
+  Recorder run;
+  run.jobs = {job};
+  pool.Run(run.Events());
+  EXPECT_EQ(run.results.size(), 1u);
+  return run.results[job.id];
+}
+
+class DownloadPoolResume : public ::testing::Test {
+ protected:
+  void SetUp() override { pool.SetRetryPausesForTest({milliseconds(10)}); }
+  const std::string body = test::Bytes(300000, 11);
+  const std::size_t cut = 180000;  // 60 %
+  test::TempDir dir;
+  DownloadPool pool{1};
+};
+
+TEST_F(DownloadPoolResume, CutTransferIsRetriedWithRangeAndTheRestAppended) {
+  ConcurrentServer server([&](LoopbackConnection& c, const Request& r) {
+    if (r.connection == 0) {
+      c.Send("HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nContent-Length: " + std::to_string(body.size()) +
+             "\r\n\r\n" + body.substr(0, cut));
+      return false;
+    }
+    c.Send(test::FileAnswer(r, body, "\"v1\""));
+    return true;
+  });
+  const DownloadJob job{0, server.Url("/big"), dir.file("big"), 0};
+  DownloadResult result = RunOne(pool, job);
+  EXPECT_FALSE(result.error) << ErrorText(result.error);
+  EXPECT_EQ(result.attempts, 2);
+  EXPECT_EQ(result.resumedFrom, static_cast<std::int64_t>(cut));
+  EXPECT_EQ(result.bytesReceived, static_cast<std::int64_t>(body.size()));
+  auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].range, "");
+  EXPECT_EQ(requests[1].range, "bytes=" + std::to_string(cut) + "-");
+  EXPECT_EQ(requests[1].ifRange, "\"v1\"");
+  EXPECT_EQ(test::ReadFile(job.path), body);
+  EXPECT_FALSE(Exists(PartialPath(job.path)));
+  EXPECT_FALSE(Exists(ResumeRecordPath(job.path)));
+}
+
+TEST_F(DownloadPoolResume, PartialOfAnEarlierRunIsContinuedByLastModified) {
+  const std::string date = "Tue, 08 Dec 2026 10:00:00 GMT";
+  ConcurrentServer server([&](LoopbackConnection& c, const Request& r) {
+    EXPECT_EQ(r.ifRange, date);
+    c.Send(test::Response("HTTP/1.1 206 Partial Content", body.substr(cut),
+                          "Content-Range: bytes " + std::to_string(cut) + "-" +
+                              std::to_string(body.size() - 1) + "/" + std::to_string(body.size()) +
+                              "\r\n"));
+    return true;
+  });
+  const DownloadJob job{0, server.Url("/big"), dir.file("big"), 0};
+  test::WriteFile(PartialPath(job.path), body.substr(0, cut));
+  WriteRecord(job.path, job.url, date, body.size());
+  DownloadResult result = RunOne(pool, job);
+  EXPECT_FALSE(result.error) << ErrorText(result.error);
+  EXPECT_EQ(result.resumedFrom, static_cast<std::int64_t>(cut));
+  EXPECT_EQ(result.bytesReceived, static_cast<std::int64_t>(body.size() - cut));
+  ASSERT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(server.Requests()[0].range, "bytes=" + std::to_string(cut) + "-");
+  EXPECT_EQ(test::ReadFile(job.path), body);
+}
+
+// A partial and a record that are of no use: the job asks for the whole body at once.
+struct StartOverCase {
+  std::string name;
+  // Leaves the partial (of `cut` bytes of stale content) and its record beside `path`.
+  std::function<void(const std::string& path, const std::string& url, std::size_t length,
+                     const std::string& elsewhere)>
+      prepare;
+  bool elsewhereMustStay = false;  // the partial is a link to `elsewhere`, never written
+};
+
+void PrintTo(const StartOverCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class DownloadPoolStartOver : public ::testing::TestWithParam<StartOverCase> {};
+
+const std::string kStale = test::Bytes(180000, 99);
+
+TEST_P(DownloadPoolStartOver, RequestsTheWholeBodyAndLeavesNoStaleByte) {
+  const std::string body = test::Bytes(300000, 12);
+  ConcurrentServer server([&](LoopbackConnection& c, const Request& r) {
+    c.Send(test::FileAnswer(r, body, "\"v1\""));
+    return true;
+  });
+  test::TempDir dir;
+  const DownloadJob job{0, server.Url("/big"), dir.file("big"), 0};
+  const std::string elsewhere = dir.file("elsewhere");
+  test::WriteFile(elsewhere, kStale);
+  GetParam().prepare(job.path, job.url, body.size(), elsewhere);
+  DownloadPool pool(1);
+  DownloadResult result = RunOne(pool, job);
+  EXPECT_FALSE(result.error) << ErrorText(result.error);
+  EXPECT_EQ(result.resumedFrom, 0);
+  ASSERT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(server.Requests()[0].range, "");
+  EXPECT_EQ(server.Requests()[0].ifRange, "");
+  EXPECT_EQ(test::ReadFile(job.path), body);
+  EXPECT_EQ(test::ReadFile(elsewhere), kStale);
+  EXPECT_FALSE(std::filesystem::is_symlink(job.path));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Partials, DownloadPoolStartOver,
+    ::testing::Values(
+        StartOverCase{"NoRecord",
+                      [](const std::string& path, const std::string&, std::size_t,
+                         const std::string&) { test::WriteFile(PartialPath(path), kStale); }},
+        StartOverCase{"OtherUrl",
+                      [](const std::string& path, const std::string& url, std::size_t length,
+                         const std::string&) {
+                        test::WriteFile(PartialPath(path), kStale);
+                        WriteRecord(path, url + "x", "\"v1\"", length);
+                      }},
+        StartOverCase{"DamagedRecord",
+                      [](const std::string& path, const std::string& url, std::size_t length,
+                         const std::string&) {
+                        test::WriteFile(PartialPath(path), kStale);
+                        WriteRecord(path, url, "\"v1\"", length);
+                        std::string bytes = test::ReadFile(ResumeRecordPath(path));
+                        test::WriteFile(ResumeRecordPath(path), bytes.substr(0, bytes.size() - 3));
+                      }},
+        StartOverCase{"WeakTagInRecord",
+                      [](const std::string& path, const std::string& url, std::size_t length,
+                         const std::string&) {
+                        test::WriteFile(PartialPath(path), kStale);
+                        WriteRecord(path, url, "W/\"v1\"", length);
+                      }},
+        StartOverCase{
+            "PartialLargerThanRecord",
+            [](const std::string& path, const std::string& url, std::size_t, const std::string&) {
+              test::WriteFile(PartialPath(path), kStale);
+              WriteRecord(path, url, "\"v1\"", kStale.size() - 1);
+            }},
+        StartOverCase{"PartialIsASymlink",
+                      [](const std::string& path, const std::string& url, std::size_t length,
+                         const std::string& elsewhere) {
+                        std::filesystem::create_symlink(elsewhere, PartialPath(path));
+                        WriteRecord(path, url, "\"v1\"", length);
+                      },
+                      true},
+        StartOverCase{"PartialIsAHardLink",
+                      [](const std::string& path, const std::string& url, std::size_t length,
+                         const std::string& elsewhere) {
+                        std::filesystem::create_hard_link(elsewhere, PartialPath(path));
+                        WriteRecord(path, url, "\"v1\"", length);
+                      },
+                      true}),
+    [](const auto& info) { return info.param.name; });
+
+// Answers that refuse to continue the partial, after a request that asked to.
+struct RefusalCase {
+  std::string name;
+  std::function<std::string(const Request&, const std::string& body, std::size_t cut)> answer;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class DownloadPoolRefusedRange : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(DownloadPoolRefusedRange, RestartsCleanAndEndsWithTheWholeBody) {
+  const std::string body = test::Bytes(300000, 13);
+  const std::size_t cut = 180000;
+  ConcurrentServer server([&](LoopbackConnection& c, const Request& r) {
+    if (!r.range.empty()) {
+      c.Send(GetParam().answer(r, body, cut));
+    } else {
+      c.Send(test::FileAnswer(r, body, "\"v2\""));
+    }
+    return true;
+  });
+  test::TempDir dir;
+  const DownloadJob job{0, server.Url("/big"), dir.file("big"), 0};
+  test::WriteFile(PartialPath(job.path), kStale);
+  WriteRecord(job.path, job.url, "\"v1\"", body.size());
+  DownloadPool pool(1);
+  DownloadResult result = RunOne(pool, job);
+  EXPECT_FALSE(result.error) << ErrorText(result.error);
+  EXPECT_EQ(result.resumedFrom, 0);
+  ASSERT_GE(server.Requests().size(), 1u);
+  EXPECT_EQ(server.Requests()[0].range, "bytes=180000-");
+  EXPECT_EQ(server.Requests()[0].ifRange, "\"v1\"");
+  EXPECT_EQ(test::ReadFile(job.path), body);
+  EXPECT_FALSE(Exists(ResumeRecordPath(job.path)));
+}
+
+std::string Partial(const std::string& body, std::size_t from, std::size_t to, std::size_t of) {
+  return test::Response("HTTP/1.1 206 Partial Content", body.substr(from, to - from + 1),
+                        "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(to) +
+                            "/" + std::to_string(of) + "\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, DownloadPoolRefusedRange,
+    ::testing::Values(
+        // The server ignores Range, or the validator changed: the whole body comes as a 200.
+        RefusalCase{"WholeBodyIgnoringRange",
+                    [](const Request& r, const std::string& body, std::size_t) {
+                      return test::FileAnswer(r, body, "\"v2\"", false);
+                    }},
+        RefusalCase{"ValidatorChanged",
+                    [](const Request& r, const std::string& body, std::size_t) {
+                      return test::FileAnswer(r, body, "\"v2\"");
+                    }},
+        RefusalCase{"RangeFromElsewhere",
+                    [](const Request&, const std::string& body, std::size_t cut) {
+                      return Partial(body, cut - 1, body.size() - 1, body.size());
+                    }},
+        RefusalCase{"RangeShortOfTheEnd",
+                    [](const Request&, const std::string& body, std::size_t cut) {
+                      return Partial(body, cut, body.size() - 2, body.size());
+                    }},
+        RefusalCase{"OtherCompleteLength",
+                    [](const Request&, const std::string& body, std::size_t cut) {
+                      return Partial(body + "x", cut, body.size(), body.size() + 1);
+                    }},
+        RefusalCase{"UnknownCompleteLength",
+                    [](const Request&, const std::string& body, std::size_t cut) {
+                      return test::Response("HTTP/1.1 206 Partial Content", body.substr(cut),
+                                            "Content-Range: bytes " + std::to_string(cut) + "-" +
+                                                std::to_string(body.size() - 1) + "/*\r\n");
+                    }},
+        RefusalCase{"NoContentRange",
+                    [](const Request&, const std::string& body, std::size_t cut) {
+                      return test::Response("HTTP/1.1 206 Partial Content", body.substr(cut));
+                    }},
+        RefusalCase{"NotSatisfiable",
+                    [](const Request&, const std::string& body, std::size_t) {
+                      return test::Response(
+                          "HTTP/1.1 416 Range Not Satisfiable", "",
+                          "Content-Range: bytes */" + std::to_string(body.size()) + "\r\n");
+                    }}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(DownloadPoolResume, MaxBodySizeBoundsKeptAndNewBytesTogether) {
+  ConcurrentServer server([&](LoopbackConnection& c, const Request& r) {
+    c.Send(test::FileAnswer(r, body, "\"v1\""));
+    return true;
+  });
+  const DownloadJob job{0, server.Url("/big"), dir.file("big"),
+                        static_cast<std::int64_t>(body.size() - 1)};
+  test::WriteFile(PartialPath(job.path), body.substr(0, cut));
+  WriteRecord(job.path, job.url, "\"v1\"", body.size());
+  DownloadResult result = RunOne(pool, job);
+  EXPECT_EQ(KindOf(result.error), HttpError::Kind::MaxBodySize);
+  EXPECT_EQ(result.attempts, 1);
+  ASSERT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(server.Requests()[0].range, "bytes=" + std::to_string(cut) + "-");
+  EXPECT_FALSE(Exists(job.path));
+  // Nothing past the bound was written.
+  EXPECT_EQ(test::ReadFile(PartialPath(job.path)), body.substr(0, cut));
+}
+
+TEST_F(DownloadPoolResume, MaxBodySizeOfTheWholeBodyStillFits) {
+  ConcurrentServer server([&](LoopbackConnection& c, const Request& r) {
+    c.Send(test::FileAnswer(r, body, "\"v1\""));
+    return true;
+  });
+  const DownloadJob job{0, server.Url("/big"), dir.file("big"),
+                        static_cast<std::int64_t>(body.size())};
+  test::WriteFile(PartialPath(job.path), body.substr(0, cut));
+  WriteRecord(job.path, job.url, "\"v1\"", body.size());
+  DownloadResult result = RunOne(pool, job);
+  EXPECT_FALSE(result.error) << ErrorText(result.error);
+  EXPECT_EQ(test::ReadFile(job.path), body);
+}
+
 }  // namespace
 }  // namespace kestrune
