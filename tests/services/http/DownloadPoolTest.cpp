@@ -15,6 +15,7 @@
 #include "ConcurrentServer.h"
 #include "HttpTestSupport.h"
 #include "Platform.h"
+#include "ResourceLimit.h"
 #include "TestSupport.h"
 
 namespace kestrune {
@@ -523,6 +524,186 @@ TEST_F(DownloadPoolResume, MaxBodySizeOfTheWholeBodyStillFits) {
   DownloadResult result = RunOne(pool, job);
   EXPECT_FALSE(result.error) << ErrorText(result.error);
   EXPECT_EQ(test::ReadFile(job.path), body);
+}
+
+// What the first answer to a job is, and whether the job asks again.
+struct FirstAnswerCase {
+  std::string name;
+  std::function<bool(LoopbackConnection&)> answer;  // as a handler: false closes
+  bool retried = false;
+  HttpError::Kind kind = HttpError::Kind::Protocol;  // of the failure when not retried
+  int status = 0;
+};
+
+void PrintTo(const FirstAnswerCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class DownloadPoolRetry : public ::testing::TestWithParam<FirstAnswerCase> {};
+
+TEST_P(DownloadPoolRetry, RetriesTransportFailuresAndServerErrorsOnly) {
+  const FirstAnswerCase& param = GetParam();
+  const std::string body = test::Bytes(50000, 21);
+  std::atomic<int> requests{0};
+  ConcurrentServer server([&](LoopbackConnection& c, const Request& r) {
+    if (requests++ == 0) return param.answer(c);
+    c.Send(test::FileAnswer(r, body, "\"v1\""));
+    return true;
+  });
+  test::TempDir dir;
+  DownloadPool pool(2);
+  pool.SetRetryPausesForTest({milliseconds(10)});
+  const DownloadJob job{0, server.Url("/f"), dir.file("f"), 100000};
+  DownloadResult result = RunOne(pool, job);
+  if (param.retried) {
+    EXPECT_FALSE(result.error) << ErrorText(result.error);
+    EXPECT_EQ(result.attempts, 2);
+    EXPECT_EQ(server.Requests().size(), 2u);
+    EXPECT_EQ(test::ReadFile(job.path), body);
+  } else {
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(KindOf(result.error), param.kind) << ErrorText(result.error);
+    try {
+      std::rethrow_exception(result.error);
+    } catch (const HttpError& e) {
+      EXPECT_EQ(e.status(), param.status);
+    }
+    EXPECT_EQ(result.attempts, 1);
+    EXPECT_EQ(server.Requests().size(), 1u);
+    EXPECT_FALSE(Exists(job.path));
+  }
+}
+
+bool Send(LoopbackConnection& c, const std::string& bytes) {
+  c.Send(bytes);
+  return true;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, DownloadPoolRetry,
+    ::testing::Values(
+        FirstAnswerCase{"ServiceUnavailable",
+                        [](LoopbackConnection& c) {
+                          return Send(c,
+                                      test::Response("HTTP/1.1 503 Service Unavailable", "busy"));
+                        },
+                        true},
+        FirstAnswerCase{"InternalServerError",
+                        [](LoopbackConnection& c) {
+                          return Send(c, test::Response("HTTP/1.1 500 Internal Server Error", ""));
+                        },
+                        true},
+        FirstAnswerCase{"ResetBeforeTheHead",
+                        [](LoopbackConnection& c) {
+                          c.Reset();
+                          return false;
+                        },
+                        true},
+        FirstAnswerCase{"ClosedWithoutAnswer", [](LoopbackConnection&) { return false; }, true},
+        FirstAnswerCase{"NotFound",
+                        [](LoopbackConnection& c) {
+                          return Send(c, test::Response("HTTP/1.1 404 Not Found", "gone"));
+                        },
+                        false, HttpError::Kind::Protocol, 404},
+        FirstAnswerCase{"Forbidden",
+                        [](LoopbackConnection& c) {
+                          return Send(c, test::Response("HTTP/1.1 403 Forbidden", ""));
+                        },
+                        false, HttpError::Kind::Protocol, 403},
+        FirstAnswerCase{"AnnouncedTooLarge",
+                        [](LoopbackConnection& c) {
+                          return Send(c, "HTTP/1.1 200 OK\r\nContent-Length: 999999999\r\n\r\n");
+                        },
+                        false, HttpError::Kind::MaxBodySize, 0}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(DownloadPoolRetryBound, GivesUpAfterTheLastRetryWithTheLastFailure) {
+  ConcurrentServer server([&](LoopbackConnection& c, const Request&) {
+    c.Send(test::Response("HTTP/1.1 502 Bad Gateway", ""));
+    return true;
+  });
+  test::TempDir dir;
+  DownloadPool pool(1);
+  pool.SetRetryPausesForTest({milliseconds(1), milliseconds(2), milliseconds(3)});
+  DownloadResult result = RunOne(pool, {0, server.Url("/f"), dir.file("f"), 0});
+  EXPECT_EQ(result.attempts, DownloadPool::kRetries + 1);
+  EXPECT_EQ(server.Requests().size(), static_cast<std::size_t>(DownloadPool::kRetries + 1));
+  EXPECT_EQ(KindOf(result.error), HttpError::Kind::Protocol);
+}
+
+TEST(DownloadPoolRetryBound, AWriteFailureIsNotRetried) {
+  const std::string body = test::Bytes(300000, 22);
+  ConcurrentServer server([&](LoopbackConnection& c, const Request& r) {
+    c.Send(test::FileAnswer(r, body, "\"v1\""));
+    return true;
+  });
+  test::TempDir dir;
+  DownloadPool pool(1);
+  pool.SetRetryPausesForTest({milliseconds(1)});
+  DownloadResult result;
+  {
+    test::ResourceLimit limit(RLIMIT_FSIZE, 100000);
+    result = RunOne(pool, {0, server.Url("/f"), dir.file("f"), 0});
+  }
+  ASSERT_TRUE(result.error);
+  EXPECT_THROW(std::rethrow_exception(result.error), platform::SystemError);
+  EXPECT_EQ(result.attempts, 1);
+  EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+TEST(DownloadPoolRetryBound, OtherSlotsWorkOnWhileOnePauses) {
+  ConcurrentServer server([&](LoopbackConnection& c, const Request& r) {
+    if (r.path == "/busy")
+      c.Send(test::Response("HTTP/1.1 503 Service Unavailable", ""));
+    else
+      c.Send(test::FileAnswer(r, "small " + r.path, "\"v1\""));
+    return true;
+  });
+  test::TempDir dir;
+  DownloadPool pool(2);
+  pool.SetRetryPausesForTest({milliseconds(300)});
+  Recorder run;
+  run.jobs.push_back({0, server.Url("/busy"), dir.file("busy"), 0});
+  for (std::size_t i = 1; i <= 6; ++i)
+    run.jobs.push_back(
+        {i, server.Url("/s" + std::to_string(i)), dir.file("s" + std::to_string(i)), 0});
+  pool.Run(run.Events());
+  ASSERT_EQ(run.results.size(), 7u);
+  EXPECT_EQ(run.log.back(), "finished 0");
+  for (std::size_t i = 1; i <= 6; ++i) {
+    EXPECT_FALSE(run.results[i].error);
+    EXPECT_EQ(test::ReadFile(run.jobs[i].path), "small /s" + std::to_string(i));
+  }
+  EXPECT_EQ(run.results[0].attempts, DownloadPool::kRetries + 1);
+}
+
+TEST(DownloadPoolDisconnect, DuringAPauseEndsRunAtOnceAndKeepsThePartial) {
+  const std::string body = test::Bytes(200000, 23);
+  std::promise<void> cut;
+  ConcurrentServer server([&](LoopbackConnection& c, const Request&) {
+    c.Send("HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body.substr(0, 70000));
+    cut.set_value();
+    return false;
+  });
+  test::TempDir dir;
+  DownloadPool pool(2);
+  pool.SetRetryPausesForTest({std::chrono::seconds(60)});
+  std::jthread canceller([&, f = cut.get_future()]() mutable {
+    f.wait();
+    // Long enough for the pool to see the close and begin its pause.
+    std::this_thread::sleep_for(milliseconds(200));
+    pool.Disconnect();
+  });
+  const DownloadJob job{0, server.Url("/f"), dir.file("f"), 0};
+  const auto start = std::chrono::steady_clock::now();
+  DownloadResult result = RunOne(pool, job);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(KindOf(result.error), HttpError::Kind::ConnectionClosed);
+  EXPECT_EQ(result.attempts, 1);
+  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(test::ReadFile(PartialPath(job.path)), body.substr(0, 70000));
+  EXPECT_TRUE(Exists(ResumeRecordPath(job.path)));
 }
 
 }  // namespace
