@@ -10,10 +10,12 @@
 #include <future>
 #include <map>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "ConcurrentServer.h"
 #include "HttpTestSupport.h"
+#include "NginxServer.h"
 #include "Platform.h"
 #include "ResourceLimit.h"
 #include "TestSupport.h"
@@ -704,6 +706,82 @@ TEST(DownloadPoolDisconnect, DuringAPauseEndsRunAtOnceAndKeepsThePartial) {
   EXPECT_EQ(server.Requests().size(), 1u);
   EXPECT_EQ(test::ReadFile(PartialPath(job.path)), body.substr(0, 70000));
   EXPECT_TRUE(Exists(ResumeRecordPath(job.path)));
+}
+
+// Passes one request on to 127.0.0.1:port with "Connection: close" and sends back the answer:
+// all of it, or the head and the first `cut` body bytes, and then closes.
+bool Relay(LoopbackConnection& c, const Request& r, int port, std::optional<std::size_t> cut) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return false;
+  }
+  const std::string request = r.raw.substr(0, r.raw.size() - 2) + "Connection: close\r\n\r\n";
+  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string answer;
+  char buffer[65536];
+  for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+    answer.append(buffer, static_cast<std::size_t>(n));
+  close(fd);
+  if (cut) answer.resize(std::min(answer.size(), answer.find("\r\n\r\n") + 4 + *cut));
+  c.Send(answer);
+  return false;
+}
+
+TEST(DownloadPoolNginx, TransferCutAtSixtyPercentFetchesOnlyTheRest) {
+  test::TempDir dir;
+  std::filesystem::create_directory(dir.path() / "www");
+  const std::string body = test::Bytes(4 << 20, 31);
+  test::WriteFile(dir.file("www/big.lzma"), body);
+  const std::string log = dir.file("access.log");
+  test::NginxServer nginx(
+      dir.path(),
+      {.root = dir.path() / "www",
+       .serverDirectives = "    access_log " + log + " resume;",
+       .httpDirectives = "  log_format resume '$status $body_bytes_sent \"$http_range\" "
+                         "\"$http_if_range\"';"});
+  ASSERT_TRUE(nginx.running()) << "nginx did not start";
+  const std::size_t cut = body.size() * 6 / 10;
+  // Between the pool and nginx: the first connection breaks off after 60 % of the body.
+  ConcurrentServer proxy([&](LoopbackConnection& c, const Request& r) {
+    return Relay(c, r, nginx.port(),
+                 r.connection == 0 ? std::optional<std::size_t>(cut) : std::nullopt);
+  });
+
+  DownloadPool pool(2);
+  pool.SetRetryPausesForTest({milliseconds(10)});
+  const DownloadJob job{0, proxy.Url("/big.lzma"), dir.file("big.lzma"),
+                        static_cast<std::int64_t>(body.size())};
+  DownloadResult result = RunOne(pool, job);
+  EXPECT_FALSE(result.error) << ErrorText(result.error);
+  EXPECT_EQ(result.attempts, 2);
+  EXPECT_EQ(result.resumedFrom, static_cast<std::int64_t>(cut));
+  EXPECT_EQ(result.bytesReceived, static_cast<std::int64_t>(body.size()));
+  EXPECT_TRUE(test::ReadFile(job.path) == body);
+
+  // nginx writes its log line once the answer is out; give it a moment.
+  std::string lines;
+  for (int i = 0; i < 100; ++i) {
+    lines = std::filesystem::exists(log) ? test::ReadFile(log) : "";
+    if (std::count(lines.begin(), lines.end(), '\n') >= 2) break;
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  std::istringstream in(lines);
+  std::string first, second, extra;
+  std::getline(in, first);
+  std::getline(in, second);
+  EXPECT_EQ(first.substr(0, 4), "200 ") << lines;
+  // The second request asked for the rest, by nginx's own tag, and got only that.
+  EXPECT_EQ(second.substr(0, second.find(" \"")), "206 " + std::to_string(body.size() - cut))
+      << lines;
+  EXPECT_NE(second.find("\"bytes=" + std::to_string(cut) + "-\""), std::string::npos) << lines;
+  EXPECT_EQ(second.find("\"-\"", second.find("bytes=")), std::string::npos)
+      << "no If-Range: " << lines;
+  EXPECT_FALSE(std::getline(in, extra)) << lines;
 }
 
 }  // namespace
