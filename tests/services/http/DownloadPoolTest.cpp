@@ -231,6 +231,42 @@ TEST(DownloadPoolDisconnect, DuringATransferEndsRunAtOnceAndKeepsThePartial) {
   }
 }
 
+TEST(DownloadPoolDisconnect, AnEventThatThrowsEndsEveryTransferAndPropagates) {
+  const std::string body = test::Bytes(200000, 6);
+  std::atomic<bool> heldClosed{false};
+  ConcurrentServer server([&](LoopbackConnection& c, const Request& r) {
+    if (r.path == "/held") {
+      c.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+             body.substr(0, 1000));
+      heldClosed = c.WaitForClientClose(milliseconds(20000));
+      return false;
+    }
+    c.Send(test::FileAnswer(r, "quick", "\"v1\""));
+    return true;
+  });
+  test::TempDir dir;
+  DownloadPool pool(2);
+  Recorder run;
+  run.jobs = {{0, server.Url("/held"), dir.file("held"), 0},
+              {1, server.Url("/quick"), dir.file("quick"), 0}};
+  auto events = run.Events();
+  events.finished = [](const DownloadJob&, const DownloadResult&) {
+    throw std::runtime_error("from the caller");
+  };
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(pool.Run(events), std::runtime_error);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  // The held transfer was ended with the run: its connection is closed.
+  for (int i = 0; i < 250 && !heldClosed; ++i) std::this_thread::sleep_for(milliseconds(20));
+  EXPECT_TRUE(heldClosed);
+  EXPECT_TRUE(Exists(PartialPath(run.jobs[0].path)));
+  // The pool is usable again.
+  Recorder again;
+  again.jobs = {{2, server.Url("/quick"), dir.file("again"), 0}};
+  pool.Run(again.Events());
+  EXPECT_EQ(test::ReadFile(dir.file("again")), "quick");
+}
+
 TEST(DownloadPoolDisconnect, BeforeRunMakesTheNextRunEndAtOnce) {
   DownloadPool pool(2);
   pool.Disconnect();
