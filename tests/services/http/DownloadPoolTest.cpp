@@ -267,6 +267,35 @@ TEST(DownloadPoolDisconnect, AnEventThatThrowsEndsEveryTransferAndPropagates) {
   EXPECT_EQ(test::ReadFile(dir.file("again")), "quick");
 }
 
+TEST(DownloadPoolDisconnect, ALongBodyHasItsRecordAtOnceAShortOneWhenItFails) {
+  const std::string longBody = test::Bytes(2 << 20, 7);
+  const std::string shortBody = test::Bytes(100000, 8);
+  ConcurrentServer server([&](LoopbackConnection& c, const Request& r) {
+    return HoldAfter(c, r.path == "/long" ? longBody : shortBody, 1000);
+  });
+  test::TempDir dir;
+  DownloadPool pool(2);
+  Recorder run;
+  run.jobs = {{0, server.Url("/long"), dir.file("long"), 0},
+              {1, server.Url("/short"), dir.file("short"), 0}};
+  auto events = run.Events();
+  std::optional<std::pair<bool, bool>> whileRunning;
+  events.progress = [&](std::int64_t received, std::int64_t) {
+    if (received < 2000 || whileRunning) return;
+    whileRunning.emplace(Exists(ResumeRecordPath(run.jobs[0].path)),
+                         Exists(ResumeRecordPath(run.jobs[1].path)));
+    pool.Disconnect();
+  };
+  pool.Run(events);
+  ASSERT_TRUE(whileRunning);
+  EXPECT_TRUE(whileRunning->first);
+  EXPECT_FALSE(whileRunning->second);
+  for (const DownloadJob& job : run.jobs) {
+    EXPECT_EQ(test::ReadFile(ResumeRecordPath(job.path)).substr(0, 18), "kestrune-resume 1\n");
+    EXPECT_EQ(std::filesystem::file_size(PartialPath(job.path)), 1000u);
+  }
+}
+
 TEST(DownloadPoolDisconnect, BeforeRunMakesTheNextRunEndAtOnce) {
   DownloadPool pool(2);
   pool.Disconnect();
@@ -591,6 +620,7 @@ TEST_P(DownloadPoolRetry, RetriesTransportFailuresAndServerErrorsOnly) {
   test::TempDir dir;
   DownloadPool pool(2);
   pool.SetRetryPausesForTest({milliseconds(10)});
+  pool.SetTimeoutsForTest(std::chrono::seconds(5), milliseconds(300));
   const DownloadJob job{0, server.Url("/f"), dir.file("f"), 100000};
   DownloadResult result = RunOne(pool, job);
   if (param.retried) {
@@ -638,6 +668,13 @@ INSTANTIATE_TEST_SUITE_P(
                         },
                         true},
         FirstAnswerCase{"ClosedWithoutAnswer", [](LoopbackConnection&) { return false; }, true},
+        FirstAnswerCase{"StalledPastTheIdleLimit",
+                        [](LoopbackConnection& c) {
+                          c.Send("HTTP/1.1 200 OK\r\nContent-Length: 50000\r\n\r\nabc");
+                          c.WaitForClientClose(milliseconds(20000));
+                          return false;
+                        },
+                        true},
         FirstAnswerCase{"NotFound",
                         [](LoopbackConnection& c) {
                           return Send(c, test::Response("HTTP/1.1 404 Not Found", "gone"));
