@@ -19,6 +19,7 @@
 #include "Platform.h"
 #include "ResourceLimit.h"
 #include "TestSupport.h"
+#include "http/HttpClient.h"
 
 namespace kestrune {
 namespace {
@@ -780,6 +781,75 @@ TEST(DownloadPoolDisconnect, DuringAPauseEndsRunAtOnceAndKeepsThePartial) {
   EXPECT_EQ(test::ReadFile(PartialPath(job.path)), body.substr(0, 70000));
   EXPECT_TRUE(Exists(ResumeRecordPath(job.path)));
 }
+
+// Hostile or failing answers, the same on every connection: the pool ends each job with the
+// very failure HttpClient raises for the same answer.
+struct SameFailureCase {
+  std::string name;
+  std::string answer;  // "" closes the connection without a word
+};
+
+void PrintTo(const SameFailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class DownloadPoolSameFailure : public ::testing::TestWithParam<SameFailureCase> {};
+
+TEST_P(DownloadPoolSameFailure, AsHttpClientRaisesIt) {
+  const std::string answer = GetParam().answer;
+  ConcurrentServer server([&](LoopbackConnection& c, const Request&) {
+    if (answer.empty()) return false;
+    c.Send(answer);
+    return false;
+  });
+  HttpClient client;
+  client.MaxBodySize = 1000;
+  HttpError expected = test::Failure([&] {
+    std::ostringstream out;
+    client.GetToStream(server.Url("/f"), out);
+  });
+
+  test::TempDir dir;
+  DownloadPool pool(1);
+  pool.SetRetryPausesForTest({milliseconds(1)});
+  DownloadResult result = RunOne(pool, {0, server.Url("/f"), dir.file("f"), 1000});
+  ASSERT_TRUE(result.error);
+  try {
+    std::rethrow_exception(result.error);
+  } catch (const HttpError& e) {
+    EXPECT_EQ(e.kind(), expected.kind());
+    EXPECT_STREQ(e.what(), expected.what());
+    EXPECT_EQ(e.status(), expected.status());
+    EXPECT_EQ(e.body(), expected.body());
+    EXPECT_EQ(e.socketError(), expected.socketError());
+  } catch (...) {
+    ADD_FAILURE() << "not an HttpError: " << ErrorText(result.error);
+  }
+  EXPECT_FALSE(Exists(dir.file("f")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, DownloadPoolSameFailure,
+    ::testing::Values(
+        SameFailureCase{"SwitchingProtocols",
+                        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n"},
+        SameFailureCase{"OverlongHeaderLine",
+                        "HTTP/1.1 200 OK\r\nX-Long: " + std::string(20000, 'a') + "\r\n\r\n"},
+        SameFailureCase{"BrokenChunk",
+                        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n"},
+        SameFailureCase{"ChunkedPastTheBound",
+                        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7d0\r\n" +
+                            std::string(2000, 'x') + "\r\n0\r\n\r\n"},
+        SameFailureCase{"AnnouncedPastTheBound", "HTTP/1.1 200 OK\r\nContent-Length: 1001\r\n\r\n"},
+        SameFailureCase{"NotHttp", "SSH-2.0-OpenSSH_9.2\r\n"},
+        SameFailureCase{"CutHead", "HTTP/1.1 200 OK\r\nContent-Le"},
+        SameFailureCase{"CutBody", "HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\nabc"},
+        SameFailureCase{"ClosedAtOnce", ""},
+        SameFailureCase{"NotFoundWithBody", test::Response("HTTP/1.1 404 Not Found", "<p>gone</p>",
+                                                           "Content-Type: text/html\r\n")},
+        SameFailureCase{"ServerErrorEveryTime",
+                        test::Response("HTTP/1.1 503 Service Unavailable", "later")}),
+    [](const auto& info) { return info.param.name; });
 
 // Passes one request on to 127.0.0.1:port with "Connection: close" and sends back the answer:
 // all of it, or the head and the first `cut` body bytes, and then closes.
