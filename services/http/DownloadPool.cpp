@@ -27,6 +27,10 @@ struct StartOver {};
 
 // Of a resume record nothing past this is read: FormatResumeRecord writes far less.
 constexpr std::size_t kMaxRecordSize = 4096;
+// A body at least this long has its record written as soon as its head is in, so that a run
+// that dies part-way still leaves it resumable; a shorter one gets it only when its transfer
+// fails part-way, which spares the files of a many-small-files pass.
+constexpr std::int64_t kRecordAtHeadFrom = std::int64_t{1} << 20;
 
 std::optional<http::ResumeRecord> ReadResumeRecord(const std::string& path) {
   try {
@@ -119,9 +123,11 @@ struct DownloadPool::Impl {
     platform::File partial;
     std::int64_t kept = 0;  // bytes of the partial that the request asked to continue
     std::optional<http::ResumeRecord> record;
-    std::int64_t written = 0;   // body bytes of this answer in the partial
-    std::int64_t expected = 0;  // the whole body, as announced; 0 when unknown
-    bool resumed = false;       // a 206 continues the partial
+    bool recordWritten = false;  // `record` is on disk
+    std::int64_t written = 0;    // body bytes of this answer in the partial
+    std::int64_t expected = 0;   // the whole body, as announced; 0 when unknown
+    bool askedForRest = false;   // the request carries Range and If-Range
+    bool resumed = false;        // a 206 continues the partial
     http::HeaderList headers;
     std::optional<http::Transfer> transfer;
     bool inMulti = false;
@@ -200,6 +206,7 @@ void DownloadPool::Impl::StartAttempt(Slot& slot) {
   // partial is a plain file of its own: a link would have the bytes appended elsewhere.
   a.record = ReadResumeRecord(recordPath);
   if (a.record && a.record->url == a.url) {
+    a.recordWritten = true;
     try {
       platform::File file = platform::File::OpenPlainForWrite(partialPath);
       auto size = static_cast<std::int64_t>(file.Size());
@@ -222,6 +229,7 @@ void DownloadPool::Impl::StartAttempt(Slot& slot) {
   std::string agent = http::AsciiHeaderValue(owner->UserAgent);
   if (!agent.empty()) a.headers.Add("User-Agent: " + agent);
   if (a.kept > 0) {
+    a.askedForRest = true;
     a.headers.Add("Range: bytes=" + std::to_string(a.kept) + "-");
     a.headers.Add("If-Range: " + a.record->validator);
   }
@@ -250,7 +258,11 @@ void DownloadPool::Impl::StartAttempt(Slot& slot) {
       }
       return;
     }
-    // Any other success carries the whole body: what the partial held goes.
+    // Any other success carries the whole body: what the partial and its record held goes.
+    if (a.recordWritten) {
+      platform::RemoveFile(recordPath);
+      a.recordWritten = false;
+    }
     if (a.kept > 0) {
       a.partial = platform::File();
       platform::RemoveFile(partialPath);
@@ -258,13 +270,14 @@ void DownloadPool::Impl::StartAttempt(Slot& slot) {
       a.kept = 0;
     }
     a.expected = head.chunked ? 0 : head.contentLength.value_or(0);
+    a.record.reset();
     auto validator = http::ResumeValidator(head);
     if (validator && !head.chunked && head.contentLength && *head.contentLength > 0) {
       a.record = http::ResumeRecord{a.url, *validator, *head.contentLength};
-      WriteResumeRecord(recordPath, *a.record);
-    } else {
-      a.record.reset();
-      platform::RemoveFile(recordPath);
+      if (*head.contentLength >= kRecordAtHeadFrom) {
+        WriteResumeRecord(recordPath, *a.record);
+        a.recordWritten = true;
+      }
     }
   };
 
@@ -313,14 +326,13 @@ void DownloadPool::Impl::EndAttempt(Slot& slot, bool aborted, const Events& even
   if (!error) error = transfer.ResponseFailure();
   slot.result.bytesReceived += a.written;
   if (a.resumed) slot.result.resumedFrom = a.kept;
-  // Whether the request asked for the rest of a partial.
-  const bool resumed = a.kept > 0;
+  const bool askedForRest = a.askedForRest;
   const DownloadJob& job = *slot.job;
 
   if (!error) {
     try {
       a.partial.Close();
-      platform::RemoveFile(ResumeRecordPath(job.path));
+      if (a.recordWritten) platform::RemoveFile(ResumeRecordPath(job.path));
       platform::ReplaceFile(PartialPath(job.path), job.path);
     } catch (const platform::SystemError&) {
       error = std::current_exception();
@@ -328,8 +340,16 @@ void DownloadPool::Impl::EndAttempt(Slot& slot, bool aborted, const Events& even
     Finish(slot, error, events);
     return;
   }
+  if (a.record && !a.recordWritten && a.written > 0) {
+    // A failure part-way: the next attempt asks only for the rest.
+    try {
+      WriteResumeRecord(ResumeRecordPath(job.path), *a.record);
+    } catch (const platform::SystemError&) {
+      // Without it the next attempt starts over; that is all.
+    }
+  }
   slot.attempt.reset();
-  if (!aborted && resumed && (IsStartOver(error) || IsRangeNotSatisfiable(error))) {
+  if (!aborted && askedForRest && (IsStartOver(error) || IsRangeNotSatisfiable(error))) {
     // Not a retry: the partial goes and the whole body is asked for at once.
     platform::RemoveFile(ResumeRecordPath(job.path));
     platform::RemoveFile(PartialPath(job.path));

@@ -39,7 +39,8 @@ inline std::string HeaderValue(const std::string& raw, const std::string& name) 
 
 class ConcurrentServer {
  public:
-  // Answers one request; false closes the connection after it.
+  // Answers one request; false closes the connection after it. The handler leaves closing
+  // the connection to the server.
   using Handler = std::function<bool(LoopbackConnection&, const Request&)>;
 
   explicit ConcurrentServer(Handler handler) : handler_(std::move(handler)) {
@@ -56,9 +57,9 @@ class ConcurrentServer {
     acceptor_ = std::jthread([this](std::stop_token stop) { Accept(stop); });
   }
   ~ConcurrentServer() {
+    stop_ = true;
     acceptor_.request_stop();
     acceptor_.join();
-    // Connections end when their client closes them, or at their read time-out.
     connections_.clear();
     close(listenFd_);
   }
@@ -92,6 +93,11 @@ class ConcurrentServer {
   void Serve(int fd, int index) {
     LoopbackConnection c(fd, [](const std::string&) {});
     for (;;) {
+      // A connection the client keeps open ends with the server.
+      pollfd p{fd, POLLIN, 0};
+      while (!stop_ && poll(&p, 1, 20) == 0) {
+      }
+      if (stop_) return;
       Request r;
       r.raw = c.ReadRequest();
       if (r.raw.empty()) return;
@@ -112,6 +118,7 @@ class ConcurrentServer {
   int listenFd_ = -1;
   int port_ = 0;
   std::atomic<int> accepted_{0};
+  std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
   std::vector<Request> requests_;
   std::vector<std::jthread> connections_;
