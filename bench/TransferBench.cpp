@@ -93,6 +93,13 @@ void PointSettingsAt(const fs::path& www, const std::string& name, const std::st
   for (std::size_t at; (at = text.find(from)) != std::string::npos;) {
     text.replace(at, from.size(), base + "/");
   }
+  // KESTRUNE_BENCH_TRANSFERS: the number of transfers at once the settings ask for.
+  if (const char* transfers = std::getenv("KESTRUNE_BENCH_TRANSFERS")) {
+    const std::string element =
+        "  <parallelDownloads>" + std::string(transfers) + "</parallelDownloads>\n";
+    const std::size_t end = text.rfind("</");  // of the root element
+    if (end != std::string::npos) text.insert(end, element);
+  }
   WriteText(www / "pts" / "Settings.xml", text);
 }
 
