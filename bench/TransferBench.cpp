@@ -183,19 +183,21 @@ struct Reference {
   std::vector<double> seconds;
 };
 
-// Alternates our run and each reference, then prints the medians and the ratios.
+// Alternates our run and each reference, then prints the medians and the ratios. `ourRun`
+// starts before each of our runs and, once it has ended, returns a note on it.
 void Compare(benchmark::State& state, const std::string& title, const std::string& settingsHost,
              std::vector<Reference> references, std::size_t expectedFiles,
-             const std::function<std::string()>& perRun = {}) {
+             const std::function<std::function<std::string()>()>& ourRun = {}) {
   const fs::path game = BenchDir() / "transfer-game", theirs = BenchDir() / "transfer-theirs";
   std::vector<double> ours;
   long peakKiB = 0;
   for (int round = 0; round < Rounds(); ++round) {
+    const auto note = ourRun ? ourRun() : std::function<std::string()>();
     const MeasuredRun run = Ours(settingsHost, game);
     ours.push_back(run.seconds);
     peakKiB = std::max(peakKiB, run.peakKiB);
     std::printf("  round %d: ours %.2f s (peak %ld KiB%s)", round + 1, run.seconds, run.peakKiB,
-                perRun ? (", " + perRun()).c_str() : "");
+                note ? (", " + note()).c_str() : "");
     fs::remove_all(game);
     for (Reference& reference : references) {
       const MeasuredRun r = Theirs(reference.command, theirs);
@@ -253,16 +255,15 @@ void BM_SmallFilesBehindDelayVersusCurlAndAria2(benchmark::State& state) {
       probe.seconds * 1000);
 
   for (auto _ : state) {
-    int before = proxy.connections();
     Compare(state, "patch pass of 2000 files of 4-16 KiB behind a 50 ms round trip",
             "127.0.0.1:" + std::to_string(proxy.port()),
             {{"curl+xz", CurlThenXz(www, base, BenchDir()), {}},
              {"aria2c-j16+xz", Aria2ThenXz(www, base, BenchDir(), 16), {}}},
             kFiles, [&] {
-              const int now = proxy.connections();
-              const int used = now - before;
-              before = now;
-              return std::to_string(used) + " connections";
+              const int before = proxy.connections();
+              return [&proxy, before] {
+                return std::to_string(proxy.connections() - before) + " connections";
+              };
             });
   }
 }
