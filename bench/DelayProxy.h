@@ -11,6 +11,7 @@
 #include <list>
 #include <mutex>
 #include <stop_token>
+#include <string>
 #include <thread>
 
 namespace kestrune::bench {
