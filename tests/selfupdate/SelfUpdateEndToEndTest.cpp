@@ -21,7 +21,11 @@ namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
 
-TEST(SelfUpdateEndToEnd, NewLauncherReplacesTheOldOneAndStartsInTheGameFolder) {
+// Each executable replaces itself: the one of its own name in the game folder.
+class SelfUpdateEndToEnd : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SelfUpdateEndToEnd, NewLauncherReplacesTheOldOneAndStartsInTheGameFolder) {
+  const std::string launcher = GetParam();
   test::TempDir tmp;
   const fs::path www = tmp.path() / "www", game = tmp.path() / "game",
                  profile = tmp.path() / "home";
@@ -65,7 +69,7 @@ TEST(SelfUpdateEndToEnd, NewLauncherReplacesTheOldOneAndStartsInTheGameFolder) {
                 "</Settings>\n");
 
   const test::ChildResult r =
-      test::RunChild({KESTRUNE_UPDATER}, game,
+      test::RunChild({launcher}, game,
                      {{"KESTRUNE_HEADLESS", "1"},
                       {"KESTRUNE_SETTINGS_HOST", "127.0.0.1:" + std::to_string(nginx.port())},
                       {"USERPROFILE", profile.string()},
@@ -82,7 +86,7 @@ TEST(SelfUpdateEndToEnd, NewLauncherReplacesTheOldOneAndStartsInTheGameFolder) {
   }
   ASSERT_TRUE(fs::exists(marker)) << "the new launcher was not started";
   EXPECT_EQ(ReadFile(marker), fs::canonical(game).string() + "\n");
-  const fs::path installed = game / fs::path(KESTRUNE_UPDATER).filename();
+  const fs::path installed = game / fs::path(launcher).filename();
   EXPECT_EQ(ReadFile(installed.string()), standIn);
   EXPECT_EQ(::access(installed.c_str(), X_OK), 0);
   EXPECT_FALSE(fs::exists(profile / "KestruneUpdater.exe"));
@@ -93,6 +97,12 @@ TEST(SelfUpdateEndToEnd, NewLauncherReplacesTheOldOneAndStartsInTheGameFolder) {
   EXPECT_FALSE(fs::exists(profile / "Installer.sh"));
   EXPECT_TRUE(fs::exists(profile / "Installer.cmd"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Executables, SelfUpdateEndToEnd,
+                         ::testing::Values(KESTRUNE_UPDATER, KESTRUNE_CONSOLE_UPDATER),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return info.index == 0 ? std::string("Window") : std::string("Console");
+                         });
 
 }  // namespace
 }  // namespace kestrune
