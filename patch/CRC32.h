@@ -19,6 +19,16 @@ std::uint32_t CRC32Update(std::uint32_t crcRegister, const void* buffer, std::si
 // early or cannot be read raises platform::SystemError.
 std::uint32_t CRC32Stream(platform::File& file, std::uint64_t byteCount);
 
+// The CRC-32 of the whole of `file`, from its start whatever its position, as long as its size
+// said when the sum began. A large file is read in the background into one buffer while the
+// other is summed (two buffers of 1 MiB: memory per sum stays bounded); a small one through a
+// single buffer of at most 256 KiB. Raises platform::SystemError as CRC32Stream does.
+std::uint32_t CRC32WholeFile(platform::File& file);
+
+// How many files CRC32WholeFile (so also CRC32File) began to sum in this process: what tests
+// and benchmarks count to see which files a scan read.
+std::uint64_t CRC32FilesSummed();
+
 // The CRC-32 as the patch list writes it: 8 upper-case hex digits.
 std::string CRC32Text(std::uint32_t crc);
 
