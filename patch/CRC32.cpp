@@ -162,12 +162,13 @@ std::uint32_t CRC32WholeFile(platform::File& file) {
   file.Seek(0);
   const std::uint64_t size = file.Size();
   if (size >= kOverlapFrom) return OverlappedSum(file, size).Sum(size);
-  std::vector<unsigned char> buffer(
-      static_cast<std::size_t>(std::min<std::uint64_t>(size, kSmallFileBuffer)));
+  // Kept per thread: a scan sums thousands of small files, and a fresh buffer is zeroed each time.
+  thread_local std::vector<unsigned char> buffer;
+  if (buffer.size() < kSmallFileBuffer) buffer.resize(kSmallFileBuffer);
   std::uint32_t crcRegister = 0xFFFFFFFFu;
   for (std::uint64_t remaining = size; remaining > 0;) {
     const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
+        static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kSmallFileBuffer));
     ReadExactly(file, buffer.data(), want);
     crcRegister = CRC32Update(crcRegister, buffer.data(), want);
     remaining -= want;

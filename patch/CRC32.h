@@ -22,7 +22,7 @@ std::uint32_t CRC32Stream(platform::File& file, std::uint64_t byteCount);
 // The CRC-32 of the whole of `file`, from its start whatever its position, as long as its size
 // said when the sum began. A large file is read in the background into one buffer while the
 // other is summed (two buffers of 1 MiB: memory per sum stays bounded); a small one through a
-// single buffer of at most 256 KiB. Raises platform::SystemError as CRC32Stream does.
+// single buffer of 256 KiB kept per thread. Raises platform::SystemError as CRC32Stream does.
 std::uint32_t CRC32WholeFile(platform::File& file);
 
 // How many files CRC32WholeFile (so also CRC32File) began to sum in this process: what tests

@@ -66,20 +66,34 @@ void FolderScan::Stop() {
     const std::lock_guard lock(mutex_);
     stopped_ = true;
   }
-  changed_.notify_all();
+  producersChanged_.notify_all();
 }
 
 ScanOutcome FolderScan::Take(std::size_t index) {
   std::unique_lock lock(mutex_);
   Slot& slot = slots_[index % slots_.size()];
-  changed_.wait(lock, [&] { return slot.done && slot.line == index; });
+  while (!(slot.done && slot.line == index)) {
+    if (next_ == index) {
+      // No thread has it yet: examined here rather than waiting for one to be scheduled.
+      ++next_;
+      lock.unlock();
+      Examined(index);
+      lock.lock();
+      continue;
+    }
+    waiting_ = index;
+    consumerChanged_.wait(lock);
+  }
+  waiting_ = kNobody;
   slot.done = false;
   taken_ = index + 1;
   ScanOutcome outcome = std::move(slot.outcome);
-  const std::exception_ptr error = slot.error;
+  const std::exception_ptr error = std::move(slot.error);
   slot.error = nullptr;
+  // The threads resume only once half the lines ahead are free: not one wake-up per line.
+  const bool wake = producersWaiting_ > 0 && next_ - taken_ <= slots_.size() / 2;
   lock.unlock();
-  changed_.notify_all();
+  if (wake) producersChanged_.notify_all();
   if (error) std::rethrow_exception(error);
   return outcome;
 }
@@ -91,29 +105,37 @@ void FolderScan::Work() {
     std::size_t line;
     {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock, [&] {
-        return stopped_ || next_ >= entries_.size() || next_ < taken_ + slots_.size();
-      });
+      while (!stopped_ && next_ < entries_.size() && next_ >= taken_ + slots_.size()) {
+        ++producersWaiting_;
+        producersChanged_.wait(lock);
+        --producersWaiting_;
+      }
       if (stopped_ || next_ >= entries_.size()) return;
       line = next_++;
     }
-    ScanOutcome outcome;
-    std::exception_ptr error;
-    try {
-      outcome = Examine(entries_[line].filename);
-    } catch (...) {
-      error = std::current_exception();
-    }
-    {
-      const std::lock_guard lock(mutex_);
-      Slot& slot = slots_[line % slots_.size()];
-      slot.line = line;
-      slot.outcome = std::move(outcome);
-      slot.error = error;
-      slot.done = true;
-    }
-    changed_.notify_all();
+    Examined(line);
   }
+}
+
+void FolderScan::Examined(std::size_t line) {
+  ScanOutcome outcome;
+  std::exception_ptr error;
+  try {
+    outcome = Examine(entries_[line].filename);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  bool wake = false;
+  {
+    const std::lock_guard lock(mutex_);
+    Slot& slot = slots_[line % slots_.size()];
+    slot.line = line;
+    slot.outcome = std::move(outcome);
+    slot.error = error;
+    slot.done = true;
+    wake = waiting_ == line;
+  }
+  if (wake) consumerChanged_.notify_one();
 }
 
 ScanOutcome FolderScan::Examine(const std::string& name) {

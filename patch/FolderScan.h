@@ -47,9 +47,9 @@ class FolderScan {
   FolderScan(const FolderScan&) = delete;
   FolderScan& operator=(const FolderScan&) = delete;
 
-  // The outcome of line `index`, once it is known. Lines are taken in increasing order, each
-  // at most once. Rethrows the error that ended that line's examination (a file that exists
-  // but cannot be opened or read).
+  // The outcome of line `index`, once it is known; examined by the caller when no thread has
+  // begun it. Lines are taken in increasing order, each at most once. Rethrows the error that ended
+  // that line's examination (a file that exists but cannot be opened or read).
   ScanOutcome Take(std::size_t index);
   // No line is examined from now on.
   void Stop();
@@ -66,6 +66,8 @@ class FolderScan {
   };
 
   void Work();
+  // Examines `line` and hands its outcome to its slot.
+  void Examined(std::size_t line);
   ScanOutcome Examine(const std::string& name);
   // The folder of `parts`' first `depth` components, opened once; nullptr when a level is
   // missing, no folder or a link.
@@ -79,11 +81,16 @@ class FolderScan {
   std::mutex foldersMutex_;
   std::unordered_map<std::string, std::shared_ptr<const platform::Folder>> folders_;
 
+  static constexpr std::size_t kNobody = static_cast<std::size_t>(-1);
+
   std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Slot> slots_;  // line i in slots_[i % size]: the lines ahead, no more
-  std::size_t next_ = 0;     // the next line a thread claims
-  std::size_t taken_ = 0;    // lines below this one are taken or passed
+  std::condition_variable consumerChanged_;   // the line the taker waits for is done
+  std::condition_variable producersChanged_;  // lines ahead are free again, or stopped
+  std::vector<Slot> slots_;        // line i in slots_[i % size]: the lines ahead, no more
+  std::size_t next_ = 0;           // the next line to examine
+  std::size_t taken_ = 0;          // lines below this one are taken
+  std::size_t waiting_ = kNobody;  // the line the taker waits for
+  std::size_t producersWaiting_ = 0;
   bool stopped_ = false;
   std::vector<std::jthread> threads_;  // last: joined before the rest goes
 };

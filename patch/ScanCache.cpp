@@ -138,6 +138,15 @@ void ScanCache::Keep(const std::string& name) {
   if (const ScanRecord* record = Find(name)) next_.try_emplace(name, *record);
 }
 
+bool ScanCache::Unchanged() const {
+  if (next_.size() != loaded_.size()) return false;
+  for (const auto& [name, record] : next_) {
+    const ScanRecord* loaded = Find(name);
+    if (loaded == nullptr || !(*loaded == record)) return false;
+  }
+  return true;
+}
+
 void ScanCache::Save(const std::string& file, const std::string& gameFolder) const {
   std::string out(kMagic);
   PutUint(out, gameFolder.size(), 4);

@@ -21,6 +21,7 @@ inline constexpr std::uint64_t kScanCacheMaxBytes = std::uint64_t{64} << 20;
 struct ScanRecord {
   platform::FileStamp stamp;
   std::uint32_t crc = 0;
+  bool operator==(const ScanRecord&) const = default;
 };
 
 class ScanCache {
@@ -44,6 +45,9 @@ class ScanCache {
   // Writes the remembered records as the cache of `gameFolder`: into a temporary file beside
   // `file`, flushed, then renamed over it. Throws platform::SystemError.
   void Save(const std::string& file, const std::string& gameFolder) const;
+
+  // Whether the next Save would write what was loaded (a warm check then writes nothing).
+  bool Unchanged() const;
 
   std::size_t loadedCount() const { return loaded_.size(); }
 

@@ -182,7 +182,7 @@ bool ThreadForDownLoad::LoadAndScan(HttpClient& http) {
   }
   // The cache is written whatever ends the scan: what was summed stays true.
   auto saveCache = [&] {
-    if (cacheFile.empty()) return;
+    if (cacheFile.empty() || cache.Unchanged()) return;
     try {
       cache.Save(cacheFile, folder);
     } catch (const platform::SystemError&) {
