@@ -20,9 +20,9 @@ std::uint32_t CRC32Update(std::uint32_t crcRegister, const void* buffer, std::si
 std::uint32_t CRC32Stream(platform::File& file, std::uint64_t byteCount);
 
 // The CRC-32 of the whole of `file`, from its start whatever its position, as long as its size
-// said when the sum began. A large file is read in the background into one buffer while the
-// other is summed (two buffers of 1 MiB: memory per sum stays bounded); a small one through a
-// single buffer of 256 KiB kept per thread. Raises platform::SystemError as CRC32Stream does.
+// said when the sum began. A large file is summed straight from a read-only memory map, piece
+// by piece (platform::File::ReadMapped), a small one through one buffer of 256 KiB kept per
+// thread. Raises platform::SystemError as CRC32Stream does, also for a file cut meanwhile.
 std::uint32_t CRC32WholeFile(platform::File& file);
 
 // How many files CRC32WholeFile (so also CRC32File) began to sum in this process: what tests

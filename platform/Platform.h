@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -71,6 +72,13 @@ class File {
   std::uint64_t Size();
   // The stamp of the open file (fstat / GetFileInformationByHandle). Throws SystemError.
   FileStamp Stamp();
+  // Hands the file's first `size` bytes to `consume` in order, in pieces of at most 16 MiB,
+  // straight from a read-only memory map (mmap / MapViewOfFile) of each piece in turn: no
+  // copy, and no more than a piece mapped at once. False, with nothing consumed, when the
+  // system will not map the file (read it instead). A file cut shorter meanwhile throws
+  // SystemError rather than raising the signal an access past its end gives (SIGBUS), so
+  // `consume` may be abandoned part-way: it must hold no lock and own nothing it has to free.
+  bool ReadMapped(std::uint64_t size, const std::function<void(const void*, std::size_t)>& consume);
   void Seek(std::uint64_t position);
   // Closes the handle; throws SystemError if the system reports a failure
   // (some file systems report delayed write errors only here).

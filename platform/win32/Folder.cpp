@@ -57,6 +57,36 @@ FileStamp File::Stamp() {
   return StampOf(info);
 }
 
+bool File::ReadMapped(std::uint64_t size,
+                      const std::function<void(const void*, std::size_t)>& consume) {
+  // The file was opened without sharing: nothing can cut it while it is mapped.
+  constexpr std::uint64_t kPiece = std::uint64_t{16} << 20;
+  if (size == 0) return true;
+  HANDLE mapping = CreateFileMappingW(handle_, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) return false;
+  for (std::uint64_t offset = 0; offset < size; offset += kPiece) {
+    const auto length = static_cast<SIZE_T>(size - offset < kPiece ? size - offset : kPiece);
+    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(offset >> 32),
+                                     static_cast<DWORD>(offset & 0xFFFFFFFFu), length);
+    if (view == nullptr) {
+      const DWORD code = GetLastError();
+      CloseHandle(mapping);
+      if (offset == 0) return false;
+      ThrowCode(code);
+    }
+    try {
+      consume(view, length);
+    } catch (...) {
+      UnmapViewOfFile(view);
+      CloseHandle(mapping);
+      throw;
+    }
+    UnmapViewOfFile(view);
+  }
+  CloseHandle(mapping);
+  return true;
+}
+
 Folder Folder::Open(const std::string& path) {
   const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) ThrowCode(GetLastError());

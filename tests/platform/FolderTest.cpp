@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -123,6 +124,49 @@ TEST_F(FolderTest, OpeningAFifoDoesNotWaitForAWriter) {
   const Folder folder = Folder::Open(dir.path().string());
   File fifo = folder.OpenRead("fifo", File::Share::None);
   EXPECT_TRUE(fifo.isOpen());
+}
+
+TEST(FileReadMapped, HandsOverTheBytesInOrderInBoundedPieces) {
+  TempDir dir;
+  const std::string path = dir.file("big");
+  const std::string content = kestrune::test::Bytes((std::size_t{40} << 20) + 4097, 5);
+  WriteFile(path, content);
+  File file = File::OpenRead(path, File::Share::None);
+  std::string seen;
+  std::size_t largest = 0;
+  ASSERT_TRUE(file.ReadMapped(content.size(), [&](const void* data, std::size_t length) {
+    seen.append(static_cast<const char*>(data), length);
+    largest = std::max(largest, length);
+  }));
+  EXPECT_TRUE(seen == content);
+  EXPECT_EQ(largest, std::size_t{16} << 20) << "no more than a piece mapped at once";
+  EXPECT_TRUE(file.ReadMapped(0, [](const void*, std::size_t) { FAIL() << "nothing to hand"; }));
+}
+
+// Another program cuts the file while it is summed: an error, not the end of the process.
+TEST(FileReadMapped, AFileCutWhileMappedThrowsInsteadOfKillingTheProcess) {
+  TempDir dir;
+  const std::string path = dir.file("cut");
+  WriteFile(path, kestrune::test::Bytes(std::size_t{20} << 20, 6));
+  File file = File::OpenRead(path, File::Share::None);
+  int pieces = 0;
+  volatile unsigned char sink = 0;
+  EXPECT_THROW(file.ReadMapped(std::size_t{20} << 20,
+                               [&](const void* data, std::size_t length) {
+                                 ++pieces;
+                                 ASSERT_EQ(::truncate(path.c_str(), 4096), 0);
+                                 sink = sink + static_cast<const unsigned char*>(data)[length - 1];
+                               }),
+               SystemError);
+  EXPECT_EQ(pieces, 1);
+  // The thread goes on mapping and reading normally.
+  WriteFile(path, "whole again");
+  File again = File::OpenRead(path, File::Share::None);
+  std::string seen;
+  EXPECT_TRUE(again.ReadMapped(11, [&](const void* data, std::size_t length) {
+    seen.append(static_cast<const char*>(data), length);
+  }));
+  EXPECT_EQ(seen, "whole again");
 }
 
 }  // namespace
