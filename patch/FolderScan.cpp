@@ -44,7 +44,7 @@ FolderScan::FolderScan(const std::string& folder, const std::vector<PatchEntry>&
       cache_(cache),
       root_(std::make_shared<const platform::Folder>(platform::Folder::Open(folder))),
       slots_(std::max<std::size_t>(ahead, 1)) {
-  const std::size_t count = std::min<std::size_t>(std::max(threads, 1u), entries.size());
+  const std::size_t count = std::min<std::size_t>(threads, entries.size());
   try {
     for (std::size_t t = 0; t < count; ++t) threads_.emplace_back([this] { Work(); });
   } catch (...) {
@@ -66,36 +66,48 @@ void FolderScan::Stop() {
     const std::lock_guard lock(mutex_);
     stopped_ = true;
   }
-  producersChanged_.notify_all();
+  toSum_.notify_all();
 }
 
 ScanOutcome FolderScan::Take(std::size_t index) {
+  ExamineUpTo(std::min(entries_.size(), index + slots_.size()));
   std::unique_lock lock(mutex_);
-  Slot& slot = slots_[index % slots_.size()];
-  while (!(slot.done && slot.line == index)) {
-    if (next_ == index) {
-      // No thread has it yet: examined here rather than waiting for one to be scheduled.
-      ++next_;
-      lock.unlock();
-      Examined(index);
-      lock.lock();
-      continue;
-    }
-    waiting_ = index;
-    consumerChanged_.wait(lock);
+  Slot& slot = SlotOf(index);
+  if (slot.state == State::ToRead) {
+    // No thread has begun it (it is the first left to read): summed here, not waited for.
+    toRead_.pop_front();
+    slot.state = State::Reading;
+    lock.unlock();
+    Sum(index);
+    lock.lock();
   }
+  waiting_ = index;
+  sumDone_.wait(lock, [&] { return slot.state == State::Done; });
   waiting_ = kNobody;
-  slot.done = false;
-  taken_ = index + 1;
   ScanOutcome outcome = std::move(slot.outcome);
   const std::exception_ptr error = std::move(slot.error);
-  slot.error = nullptr;
-  // The threads resume only once half the lines ahead are free: not one wake-up per line.
-  const bool wake = producersWaiting_ > 0 && next_ - taken_ <= slots_.size() / 2;
+  slot = Slot{};
   lock.unlock();
-  if (wake) producersChanged_.notify_all();
   if (error) std::rethrow_exception(error);
   return outcome;
+}
+
+void FolderScan::ExamineUpTo(std::size_t end) {
+  for (; examined_ < end; ++examined_) {
+    Slot& slot = SlotOf(examined_);  // free: the line a whole window back has been taken
+    bool settled = true;
+    try {
+      settled = Examine(entries_[examined_].filename, slot);
+    } catch (...) {
+      slot.error = std::current_exception();
+    }
+    {
+      const std::lock_guard lock(mutex_);
+      slot.state = settled ? State::Done : State::ToRead;
+      if (!settled) toRead_.push_back(examined_);
+    }
+    if (!settled) toSum_.notify_one();
+  }
 }
 
 void FolderScan::Work() {
@@ -105,47 +117,24 @@ void FolderScan::Work() {
     std::size_t line;
     {
       std::unique_lock lock(mutex_);
-      while (!stopped_ && next_ < entries_.size() && next_ >= taken_ + slots_.size()) {
-        ++producersWaiting_;
-        producersChanged_.wait(lock);
-        --producersWaiting_;
-      }
-      if (stopped_ || next_ >= entries_.size()) return;
-      line = next_++;
+      toSum_.wait(lock, [&] { return stopped_ || !toRead_.empty(); });
+      if (stopped_) return;
+      line = toRead_.front();
+      toRead_.pop_front();
+      SlotOf(line).state = State::Reading;
     }
-    Examined(line);
+    Sum(line);
   }
 }
 
-void FolderScan::Examined(std::size_t line) {
-  ScanOutcome outcome;
-  std::exception_ptr error;
-  try {
-    outcome = Examine(entries_[line].filename);
-  } catch (...) {
-    error = std::current_exception();
-  }
-  bool wake = false;
-  {
-    const std::lock_guard lock(mutex_);
-    Slot& slot = slots_[line % slots_.size()];
-    slot.line = line;
-    slot.outcome = std::move(outcome);
-    slot.error = error;
-    slot.done = true;
-    wake = waiting_ == line;
-  }
-  if (wake) consumerChanged_.notify_one();
-}
-
-ScanOutcome FolderScan::Examine(const std::string& name) {
-  ScanOutcome outcome;
-  if (!IsSafePatchName(name)) return outcome;
+bool FolderScan::Examine(const std::string& name, Slot& slot) {
+  ScanOutcome& outcome = slot.outcome;
+  if (!IsSafePatchName(name)) return true;
   const std::vector<std::string> parts = Components(name);
-  const auto folder = FolderOf(parts, parts.size() - 1);
-  if (!folder) return outcome;
+  auto folder = FolderOf(parts, parts.size() - 1);
+  if (!folder) return true;
   const platform::FolderEntry entry = folder->Examine(parts.back());
-  if (entry.kind != platform::FolderEntry::Kind::File) return outcome;
+  if (entry.kind != platform::FolderEntry::Kind::File) return true;
   outcome.kind = ScanOutcome::Kind::File;
   outcome.readOnly = entry.readOnly;
   if (cache_ != nullptr) {
@@ -153,16 +142,34 @@ ScanOutcome FolderScan::Examine(const std::string& name) {
     if (record != nullptr && record->stamp == entry.stamp) {
       outcome.crc = CRC32Text(record->crc);
       outcome.record = *record;
-      return outcome;
+      return true;
     }
   }
-  // Opened without sharing, as CRC32File opens: a file another program holds fails here.
-  platform::File file = folder->OpenRead(parts.back(), platform::File::Share::None);
-  const platform::FileStamp before = file.Stamp();
-  const std::uint32_t crc = CRC32WholeFile(file);
-  outcome.crc = CRC32Text(crc);
-  if (file.Stamp() == before && Settled(before)) outcome.record = ScanRecord{before, crc};
-  return outcome;
+  slot.folder = std::move(folder);
+  slot.leaf = parts.back();
+  return false;
+}
+
+void FolderScan::Sum(std::size_t line) {
+  // Only this thread touches a slot that is being read.
+  Slot& slot = SlotOf(line);
+  try {
+    // Opened without sharing, as CRC32File opens: a file another program holds fails here.
+    platform::File file = slot.folder->OpenRead(slot.leaf, platform::File::Share::None);
+    const platform::FileStamp before = file.Stamp();
+    const std::uint32_t crc = CRC32WholeFile(file);
+    slot.outcome.crc = CRC32Text(crc);
+    if (file.Stamp() == before && Settled(before)) slot.outcome.record = ScanRecord{before, crc};
+  } catch (...) {
+    slot.error = std::current_exception();
+  }
+  bool wake = false;
+  {
+    const std::lock_guard lock(mutex_);
+    slot.state = State::Done;
+    wake = waiting_ == line;
+  }
+  if (wake) sumDone_.notify_one();
 }
 
 std::shared_ptr<const platform::Folder> FolderScan::FolderOf(const std::vector<std::string>& parts,
@@ -170,11 +177,8 @@ std::shared_ptr<const platform::Folder> FolderScan::FolderOf(const std::vector<s
   if (depth == 0) return root_;
   std::string key;
   for (std::size_t i = 0; i < depth; ++i) key += parts[i] + '/';
-  {
-    const std::lock_guard lock(foldersMutex_);
-    const auto found = folders_.find(key);
-    if (found != folders_.end()) return found->second;
-  }
+  const auto found = folders_.find(key);
+  if (found != folders_.end()) return found->second;
   std::shared_ptr<const platform::Folder> folder;
   if (const auto parent = FolderOf(parts, depth - 1)) {
     try {
@@ -183,7 +187,6 @@ std::shared_ptr<const platform::Folder> FolderScan::FolderOf(const std::vector<s
       // Missing, no folder or a link: nothing below it is examined.
     }
   }
-  const std::lock_guard lock(foldersMutex_);
   if (folders_.size() >= kMaxOpenFolders) folders_.clear();
   folders_.emplace(key, folder);
   return folder;

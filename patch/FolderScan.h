@@ -1,12 +1,14 @@
 #pragma once
-// The examination of the listed files of a scan, ahead of the patch worker and on several
-// threads: each name is reached from the open game folder one component at a time (never
-// through a link), stat'ed once, and summed unless the scan cache vouches for it. The worker
-// takes the outcomes in list order, so the bar and the queue keep that order, and an error
-// of a line reaches it only when it takes that line.
+// The examination of the listed files of a scan, ahead of the patch worker: each name is
+// reached from the open game folder one component at a time (never through a link) and
+// stat'ed once, in list order on the worker's own thread, which also consults the scan cache;
+// the files that must be read are summed on further threads meanwhile. The worker takes the
+// outcomes in list order, so the bar and the queue keep that order, and an error of a line
+// reaches it only when it takes that line.
 
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -36,10 +38,10 @@ struct ScanOutcome {
 
 class FolderScan {
  public:
-  // Starts examining `entries` (which must outlive the scan) below `folder` on up to
-  // `threads` threads, at most `ahead` lines before the line last taken. With a `cache`
-  // (which must outlive the scan), a file whose stamp equals its record's is not read.
-  // Throws platform::SystemError when `folder` cannot be opened.
+  // Prepares to examine `entries` (which must outlive the scan) below `folder`, at most
+  // `ahead` lines before the line last taken, summing on up to `threads` threads besides the
+  // caller's. With a `cache` (which must outlive the scan), a file whose stamp equals its
+  // record's is not read. Throws platform::SystemError when `folder` cannot be opened.
   FolderScan(const std::string& folder, const std::vector<PatchEntry>& entries,
              const ScanCache* cache, unsigned threads, std::size_t ahead);
   // Stops the threads; a sum under way is finished first.
@@ -47,50 +49,56 @@ class FolderScan {
   FolderScan(const FolderScan&) = delete;
   FolderScan& operator=(const FolderScan&) = delete;
 
-  // The outcome of line `index`, once it is known; examined by the caller when no thread has
-  // begun it. Lines are taken in increasing order, each at most once. Rethrows the error that ended
-  // that line's examination (a file that exists but cannot be opened or read).
+  // The outcome of line `index`, once it is known; a sum no thread has begun is done by the
+  // caller. Lines are taken in increasing order, each at most once; the caller's own thread
+  // examines the lines ahead. Rethrows the error that ended that line's examination (a file
+  // that exists but cannot be opened or read).
   ScanOutcome Take(std::size_t index);
-  // No line is examined from now on.
+  // No line is summed from now on.
   void Stop();
 
   // As many threads as the machine has cores, at least one.
   static unsigned DefaultThreads();
 
  private:
+  enum class State { Free, ToRead, Reading, Done };
   struct Slot {
-    std::size_t line = 0;
-    bool done = false;
+    State state = State::Free;
     ScanOutcome outcome;
     std::exception_ptr error;
+    // What a sum needs: the open folder of the file and its name there.
+    std::shared_ptr<const platform::Folder> folder;
+    std::string leaf;
   };
 
   void Work();
-  // Examines `line` and hands its outcome to its slot.
-  void Examined(std::size_t line);
-  ScanOutcome Examine(const std::string& name);
+  // Examines the lines up to `end` not yet examined.
+  void ExamineUpTo(std::size_t end);
+  // Stat and cache: the outcome when that settles it; otherwise the slot is left to be read.
+  bool Examine(const std::string& name, Slot& slot);
+  // Reads and sums the file of `line`'s slot, then marks it done.
+  void Sum(std::size_t line);
   // The folder of `parts`' first `depth` components, opened once; nullptr when a level is
   // missing, no folder or a link.
   std::shared_ptr<const platform::Folder> FolderOf(const std::vector<std::string>& parts,
                                                    std::size_t depth);
+  Slot& SlotOf(std::size_t line) { return slots_[line % slots_.size()]; }
 
   const std::vector<PatchEntry>& entries_;
   const ScanCache* cache_;
   std::shared_ptr<const platform::Folder> root_;
-
-  std::mutex foldersMutex_;
+  // The caller's alone: examined on its thread.
   std::unordered_map<std::string, std::shared_ptr<const platform::Folder>> folders_;
+  std::size_t examined_ = 0;
 
   static constexpr std::size_t kNobody = static_cast<std::size_t>(-1);
 
   std::mutex mutex_;
-  std::condition_variable consumerChanged_;   // the line the taker waits for is done
-  std::condition_variable producersChanged_;  // lines ahead are free again, or stopped
-  std::vector<Slot> slots_;        // line i in slots_[i % size]: the lines ahead, no more
-  std::size_t next_ = 0;           // the next line to examine
-  std::size_t taken_ = 0;          // lines below this one are taken
-  std::size_t waiting_ = kNobody;  // the line the taker waits for
-  std::size_t producersWaiting_ = 0;
+  std::condition_variable sumDone_;  // the line the taker waits for is summed
+  std::condition_variable toSum_;    // a line is left to be read, or stopped
+  std::vector<Slot> slots_;          // line i in slots_[i % size]: the lines ahead, no more
+  std::deque<std::size_t> toRead_;   // in list order
+  std::size_t waiting_ = kNobody;    // the line the taker waits for
   bool stopped_ = false;
   std::vector<std::jthread> threads_;  // last: joined before the rest goes
 };
