@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <vector>
 
 namespace kestrune {
@@ -106,8 +105,9 @@ std::string CRC32File(const std::string& path) {
 }
 
 std::string CRC32Text(std::uint32_t crc) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(crc));
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text(8, '0');
+  for (int i = 7; i >= 0; --i, crc >>= 4) text[static_cast<std::size_t>(i)] = kDigits[crc & 0xF];
   return text;
 }
 

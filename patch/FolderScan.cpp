@@ -18,17 +18,6 @@ constexpr std::size_t kMaxOpenFolders = 256;
 // the file system's clock (two seconds on FAT), which would leave its stamp unchanged.
 constexpr std::chrono::seconds kSettleTime{2};
 
-std::vector<std::string> Components(const std::string& name) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t cut = name.find_first_of("\\/", start);
-    parts.push_back(name.substr(start, cut - start));
-    if (cut == std::string::npos) return parts;
-    start = cut + 1;
-  }
-}
-
 bool Settled(const platform::FileStamp& stamp) {
   const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                        std::chrono::system_clock::now().time_since_epoch())
@@ -130,10 +119,12 @@ void FolderScan::Work() {
 bool FolderScan::Examine(const std::string& name, Slot& slot) {
   ScanOutcome& outcome = slot.outcome;
   if (!IsSafePatchName(name)) return true;
-  const std::vector<std::string> parts = Components(name);
-  auto folder = FolderOf(parts, parts.size() - 1);
+  const std::size_t cut = name.find_last_of("\\/");
+  std::string leaf = cut == std::string::npos ? name : name.substr(cut + 1);
+  auto folder = FolderAt(cut == std::string::npos ? std::string_view()
+                                                  : std::string_view(name).substr(0, cut));
   if (!folder) return true;
-  const platform::FolderEntry entry = folder->Examine(parts.back());
+  const platform::FolderEntry entry = folder->Examine(leaf);
   if (entry.kind != platform::FolderEntry::Kind::File) return true;
   outcome.kind = ScanOutcome::Kind::File;
   outcome.readOnly = entry.readOnly;
@@ -146,7 +137,7 @@ bool FolderScan::Examine(const std::string& name, Slot& slot) {
     }
   }
   slot.folder = std::move(folder);
-  slot.leaf = parts.back();
+  slot.leaf = std::move(leaf);
   return false;
 }
 
@@ -172,23 +163,31 @@ void FolderScan::Sum(std::size_t line) {
   if (wake) sumDone_.notify_one();
 }
 
-std::shared_ptr<const platform::Folder> FolderScan::FolderOf(const std::vector<std::string>& parts,
-                                                             std::size_t depth) {
-  if (depth == 0) return root_;
-  std::string key;
-  for (std::size_t i = 0; i < depth; ++i) key += parts[i] + '/';
-  const auto found = folders_.find(key);
-  if (found != folders_.end()) return found->second;
+std::shared_ptr<const platform::Folder> FolderScan::FolderAt(std::string_view path) {
+  if (path.empty()) return root_;
+  // Lists name files folder by folder: mostly the folder of the line before.
+  if (path == lastPath_) return lastFolder_;
+  std::string key(path);
   std::shared_ptr<const platform::Folder> folder;
-  if (const auto parent = FolderOf(parts, depth - 1)) {
-    try {
-      folder = std::make_shared<const platform::Folder>(parent->OpenFolder(parts[depth - 1]));
-    } catch (const platform::SystemError&) {
-      // Missing, no folder or a link: nothing below it is examined.
+  const auto found = folders_.find(key);
+  if (found != folders_.end()) {
+    folder = found->second;
+  } else {
+    const std::size_t cut = path.find_last_of("\\/");
+    const std::string_view parentPath = cut == std::string_view::npos ? "" : path.substr(0, cut);
+    const std::string name(cut == std::string_view::npos ? path : path.substr(cut + 1));
+    if (const auto parent = FolderAt(parentPath)) {
+      try {
+        folder = std::make_shared<const platform::Folder>(parent->OpenFolder(name));
+      } catch (const platform::SystemError&) {
+        // Missing, no folder or a link: nothing below it is examined.
+      }
     }
+    if (folders_.size() >= kMaxOpenFolders) folders_.clear();
+    folders_.emplace(key, folder);
   }
-  if (folders_.size() >= kMaxOpenFolders) folders_.clear();
-  folders_.emplace(key, folder);
+  lastPath_ = std::move(key);
+  lastFolder_ = folder;
   return folder;
 }
 

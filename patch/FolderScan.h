@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -78,10 +79,9 @@ class FolderScan {
   bool Examine(const std::string& name, Slot& slot);
   // Reads and sums the file of `line`'s slot, then marks it done.
   void Sum(std::size_t line);
-  // The folder of `parts`' first `depth` components, opened once; nullptr when a level is
-  // missing, no folder or a link.
-  std::shared_ptr<const platform::Folder> FolderOf(const std::vector<std::string>& parts,
-                                                   std::size_t depth);
+  // The folder at `path` ("\" or "/" separated) below the game folder, each level opened
+  // once; nullptr when a level is missing, no folder or a link.
+  std::shared_ptr<const platform::Folder> FolderAt(std::string_view path);
   Slot& SlotOf(std::size_t line) { return slots_[line % slots_.size()]; }
 
   const std::vector<PatchEntry>& entries_;
@@ -89,6 +89,8 @@ class FolderScan {
   std::shared_ptr<const platform::Folder> root_;
   // The caller's alone: examined on its thread.
   std::unordered_map<std::string, std::shared_ptr<const platform::Folder>> folders_;
+  std::string lastPath_;
+  std::shared_ptr<const platform::Folder> lastFolder_;
   std::size_t examined_ = 0;
 
   static constexpr std::size_t kNobody = static_cast<std::size_t>(-1);

@@ -122,6 +122,7 @@ ScanCache ScanCache::Load(const std::string& file, const std::string& gameFolder
   }
   if (in.left() != 0) return cache;
   cache.loaded_ = std::move(records);
+  cache.next_.reserve(cache.loaded_.size());
   return cache;
 }
 
