@@ -191,8 +191,9 @@ bool ThreadForDownLoad::LoadAndScan(HttpClient& http) {
   };
   std::size_t line = 0;
   try {
-    const unsigned threads = FolderScan::DefaultThreads();
-    FolderScan scan(folder, listF, verifyFiles ? nullptr : &cache, threads, 16 * threads);
+    // This thread sums too (what no other has begun): one thread per core in all.
+    const unsigned cores = FolderScan::DefaultThreads();
+    FolderScan scan(folder, listF, verifyFiles ? nullptr : &cache, cores - 1, 16 * cores);
     for (; line < listF.size(); ++line) {
       const PatchEntry& entry = listF[line];
       if (TerminationRequested()) {
