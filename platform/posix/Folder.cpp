@@ -77,9 +77,7 @@ FolderEntry Folder::Examine(const std::string& name) const {
 
 File Folder::OpenRead(const std::string& name, File::Share) const {
   CheckOneComponent(name);
-  // O_NONBLOCK: a FIFO put there must not hold the caller until a writer comes; it does not
-  // change reads of regular files.
-  const int fd = OpenDescriptorAt(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  const int fd = OpenDescriptorAt(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW);
   if (fd < 0) ThrowErrno(errno);
   File file;
   file.fd_ = fd;

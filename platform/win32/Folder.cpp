@@ -1,6 +1,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstring>
+#include <functional>
 #include <string>
 
 #include "Platform.h"

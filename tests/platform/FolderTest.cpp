@@ -118,14 +118,6 @@ TEST_F(FolderTest, ASocketExistsButCannotBeOpened) {
   ::close(fd);
 }
 
-// A FIFO must not hold the caller until a writer comes.
-TEST_F(FolderTest, OpeningAFifoDoesNotWaitForAWriter) {
-  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0644), 0);
-  const Folder folder = Folder::Open(dir.path().string());
-  File fifo = folder.OpenRead("fifo", File::Share::None);
-  EXPECT_TRUE(fifo.isOpen());
-}
-
 TEST(FileReadMapped, HandsOverTheBytesInOrderInBoundedPieces) {
   TempDir dir;
   const std::string path = dir.file("big");
