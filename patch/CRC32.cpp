@@ -66,9 +66,12 @@ std::uint32_t CRC32Stream(platform::File& file, std::uint64_t byteCount) {
 }
 
 std::uint32_t CRC32WholeFile(platform::File& file) {
-  filesSummed.fetch_add(1, std::memory_order_relaxed);
   file.Seek(0);
-  const std::uint64_t size = file.Size();
+  return CRC32OpenedFile(file, file.Size());
+}
+
+std::uint32_t CRC32OpenedFile(platform::File& file, std::uint64_t size) {
+  filesSummed.fetch_add(1, std::memory_order_relaxed);
   std::uint32_t crcRegister = 0xFFFFFFFFu;
   if (size >= kMappedFrom &&
       file.ReadMapped(size, [&crcRegister](const void* data, std::size_t length) {

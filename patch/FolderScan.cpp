@@ -148,7 +148,7 @@ void FolderScan::Sum(std::size_t line) {
     // Opened without sharing, as CRC32File opens: a file another program holds fails here.
     platform::File file = slot.folder->OpenRead(slot.leaf, platform::File::Share::None);
     const platform::FileStamp before = file.Stamp();
-    const std::uint32_t crc = CRC32WholeFile(file);
+    const std::uint32_t crc = CRC32OpenedFile(file, before.size);
     slot.outcome.crc = CRC32Text(crc);
     if (file.Stamp() == before && Settled(before)) slot.outcome.record = ScanRecord{before, crc};
   } catch (...) {
