@@ -52,6 +52,13 @@ class File {
   // Creates the file, or empties it if it exists, for reading and writing,
   // with no sharing. Throws SystemError (message: the system text).
   static File Create(const std::string& path);
+  // Creates a file that must not exist yet (not even as a link), for reading and writing.
+  // Throws SystemError (message: the system text).
+  static File CreateNew(const std::string& path);
+  // Opens an existing regular file with a single name for reading and writing, without
+  // following a link at `path` and without emptying it. Throws SystemError for a link, any
+  // other kind of file, or a file with further (hard) links.
+  static File OpenPlainForWrite(const std::string& path);
 
   File() = default;
   File(File&& other) noexcept;

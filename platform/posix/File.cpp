@@ -45,6 +45,33 @@ File File::Create(const std::string& path) {
   return file;
 }
 
+File File::CreateNew(const std::string& path) {
+  File file;
+  // O_EXCL also refuses a link at path, dangling or not.
+  file.fd_ = OpenOrThrow(path, O_RDWR | O_CREAT | O_EXCL);
+  return file;
+}
+
+File File::OpenPlainForWrite(const std::string& path) {
+  File file;
+  file.fd_ = OpenDescriptor(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK);
+  if (file.fd_ < 0) ThrowLast();
+  struct stat st;
+  if (::fstat(file.fd_, &st) != 0) ThrowLast();
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    ThrowLast();
+  }
+  if (st.st_nlink != 1) {
+    errno = EMLINK;
+    ThrowLast();
+  }
+  // Only opening a FIFO or device needed not to block.
+  const int flags = ::fcntl(file.fd_, F_GETFL);
+  if (flags < 0 || ::fcntl(file.fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) ThrowLast();
+  return file;
+}
+
 File::File(File&& other) noexcept : fd_(other.fd_) {
   other.fd_ = -1;
 }

@@ -53,6 +53,32 @@ File File::Create(const std::string& path) {
   return file;
 }
 
+File File::CreateNew(const std::string& path) {
+  File file;
+  file.handle_ = OpenOrThrow(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+  return file;
+}
+
+File File::OpenPlainForWrite(const std::string& path) {
+  File file;
+  // The reparse point itself is opened, never what it points to.
+  HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) ThrowLast();
+  file.handle_ = h;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) ThrowLast();
+  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    ThrowLast();
+  }
+  if (info.nNumberOfLinks != 1) {
+    SetLastError(ERROR_TOO_MANY_LINKS);
+    ThrowLast();
+  }
+  return file;
+}
+
 File::File(File&& other) noexcept : handle_(other.handle_) {
   other.handle_ = nullptr;
 }

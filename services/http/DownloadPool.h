@@ -22,10 +22,13 @@ struct DownloadJob {
   std::size_t id = 0;  // the caller's own, handed back with every event of this job
   std::string url;
   // Native path of the complete body once the job succeeds. While it runs, and after a
-  // failure part-way, the body is kept as PartialPath(path) with its resume record at
-  // ResumeRecordPath(path); a success removes the record and renames the partial to `path`.
+  // failure part-way, the body is kept as PartialPath(path), never written through a link;
+  // a failure part-way leaves its resume record at ResumeRecordPath(path) (a body of 1 MiB or
+  // more has it from its head on). A success removes the record and renames the partial to
+  // `path`.
   std::string path;
-  // The most body bytes the job may take (0: no bound), as HttpClient::MaxBodySize.
+  // The most bytes the file may hold in all, those kept from an earlier attempt included
+  // (0: no bound); past it the job fails as HttpClient::MaxBodySize makes a GET fail.
   std::int64_t maxBodySize = 0;
 };
 
@@ -35,10 +38,12 @@ std::string ResumeRecordPath(const std::string& path);  // path + ".part-info"
 struct DownloadResult {
   std::size_t id = 0;
   // Null when the whole body is at the job's path; else the last attempt's failure (an
-  // HttpError for the transfer, or a platform::SystemError for the files).
+  // HttpError for the transfer, or a platform::SystemError for the files; a Disconnect's is
+  // an HttpError of Kind::ConnectionClosed).
   std::exception_ptr error;
   std::int64_t bytesReceived = 0;  // body bytes received by this run over all its attempts
   std::int64_t resumedFrom = 0;    // bytes of an earlier partial that a 206 answer kept
+  // Requests sent for the job: retries, and a start-over after a refused range, included.
   int attempts = 0;
 };
 
@@ -46,7 +51,9 @@ class DownloadPool {
  public:
   static constexpr int kDefaultConnections = 4;
   static constexpr int kMaxConnections = 16;
-  // Attempts after the first for a transport failure or a 5xx; a 4xx is never retried.
+  // Attempts after the first for a transport failure (Kind::Transport, or ConnectionClosed not
+  // caused by Disconnect) or a 5xx, after pauses of 1 s, 2 s and 4 s, each resuming where the
+  // last one stopped. A 4xx, a body past maxBodySize and a failed write are never retried.
   static constexpr int kRetries = 3;
 
   // Hands out no job until the next call of `next`, or until Wakeup.
@@ -55,6 +62,7 @@ class DownloadPool {
   struct NoMore {};
   using Next = std::variant<DownloadJob, Later, NoMore>;
 
+  // For each job: started, then progress (among other jobs' events), then finished once.
   struct Events {
     // Asked for the next job whenever a connection is free, after every event and Wakeup.
     std::function<Next()> next;
@@ -88,7 +96,7 @@ class DownloadPool {
   // Any thread: makes Run turn its loop soon (calls `service` and asks `next`).
   void Wakeup();
 
-  // As HttpClient's.
+  // As HttpClient's, with the same defaults (CaFile from $KESTRUNE_CA_FILE).
   std::string UserAgent;
   std::string CaFile;
   std::chrono::milliseconds Deadline{0};  // per attempt; 0: no bound

@@ -1,6 +1,8 @@
 #include "http/HttpWire.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 
 #include "http/AsciiText.h"
 #include "http/HttpError.h"
@@ -106,8 +108,78 @@ bool ResponseHead::AddLine(std::string_view line) {
     std::string_view last =
         TrimHeader(comma == std::string_view::npos ? value : value.substr(comma + 1));
     chunked = EqualsNoCase(last, "chunked");
+  } else if (EqualsNoCase(name, "ETag")) {
+    etag = std::string(value);
+  } else if (EqualsNoCase(name, "Last-Modified")) {
+    lastModified = std::string(value);
+  } else if (EqualsNoCase(name, "Content-Range")) {
+    contentRange = std::string(value);
   }
   return false;
+}
+
+std::optional<std::string> StrongEntityTag(std::string_view value) {
+  if (value.size() < 2 || value.front() != '"' || value.back() != '"') return std::nullopt;
+  // Kept short: it goes back out in a header line of ours.
+  if (value.size() > 1024) return std::nullopt;
+  for (char c : value.substr(1, value.size() - 2)) {
+    auto b = static_cast<unsigned char>(c);
+    if (b < 0x21 || b > 0x7E || b == '"') return std::nullopt;
+  }
+  return std::string(value);
+}
+
+bool IsHttpDate(std::string_view v) {
+  static constexpr std::string_view kDays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+  static constexpr std::string_view kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  // "Sun, 06 Nov 1994 08:49:37 GMT"
+  if (v.size() != 29) return false;
+  auto digits = [&](std::size_t at, std::size_t count, int max) {
+    int n = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+      if (v[i] < '0' || v[i] > '9') return false;
+      n = n * 10 + (v[i] - '0');
+    }
+    return n <= max;
+  };
+  auto oneOf = [&](std::size_t at, const auto& names) {
+    return std::find(std::begin(names), std::end(names), v.substr(at, 3)) != std::end(names);
+  };
+  return oneOf(0, kDays) && v.substr(3, 2) == ", " && digits(5, 2, 31) && v[7] == ' ' &&
+         oneOf(8, kMonths) && v[11] == ' ' && digits(12, 4, 9999) && v[16] == ' ' &&
+         digits(17, 2, 23) && v[19] == ':' && digits(20, 2, 59) && v[22] == ':' &&
+         digits(23, 2, 60) && v.substr(25) == " GMT";
+}
+
+std::optional<ContentRange> ParseContentRange(std::string_view value) {
+  // Digits only, at most 18 of them: no sign, no blanks, no overflow.
+  auto number = [](std::string_view text) -> std::optional<std::int64_t> {
+    if (text.empty() || text.size() > 18) return std::nullopt;
+    std::int64_t n = 0;
+    for (char c : text) {
+      if (c < '0' || c > '9') return std::nullopt;
+      n = n * 10 + (c - '0');
+    }
+    return n;
+  };
+  if (value.size() < 6 || !EqualsNoCase(value.substr(0, 6), "bytes ")) return std::nullopt;
+  std::string_view rest = value.substr(6);
+  std::size_t dash = rest.find('-');
+  std::size_t slash = rest.find('/');
+  if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
+    return std::nullopt;
+  auto first = number(rest.substr(0, dash));
+  auto last = number(rest.substr(dash + 1, slash - dash - 1));
+  auto complete = number(rest.substr(slash + 1));
+  if (!first || !last || !complete || *first > *last || *last >= *complete) return std::nullopt;
+  return ContentRange{*first, *last, *complete};
+}
+
+std::optional<std::string> ResumeValidator(const ResponseHead& head) {
+  if (auto tag = StrongEntityTag(head.etag)) return tag;
+  if (IsHttpDate(head.lastModified)) return head.lastModified;
+  return std::nullopt;
 }
 
 bool ResponseHead::HasBody() const {

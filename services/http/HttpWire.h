@@ -25,6 +25,10 @@ struct ResponseHead {
   std::string contentType;
   std::optional<std::int64_t> contentLength;
   bool chunked = false;
+  // Raw values (blanks around them dropped) of the headers a resumed transfer needs.
+  std::string etag;
+  std::string lastModified;
+  std::string contentRange;
 
   // Takes one header line. A status line starts a new head. Returns true for the empty line
   // that ends a head.
@@ -34,6 +38,28 @@ struct ResponseHead {
   // 204, 304 and an announced length of 0 carry no body.
   bool HasBody() const;
 };
+
+// The entity tag of an ETag value when it is a strong one ("...", printable ASCII inside, no
+// W/ prefix), quotes included, as If-Range sends it back; nullopt otherwise.
+std::optional<std::string> StrongEntityTag(std::string_view value);
+
+// Whether a Last-Modified value is an HTTP date in its one fixed form ("Sun, 06 Nov 1994
+// 08:49:37 GMT"), so that If-Range may send it back byte for byte.
+bool IsHttpDate(std::string_view value);
+
+// A Content-Range of a 206 answer: bytes first..last of a body of `complete` bytes.
+struct ContentRange {
+  std::int64_t first = 0;
+  std::int64_t last = 0;
+  std::int64_t complete = 0;
+};
+// Reads "bytes FIRST-LAST/COMPLETE" with first <= last < complete; nullopt for anything else,
+// an unknown complete length ("*") included.
+std::optional<ContentRange> ParseContentRange(std::string_view value);
+
+// What a later request may send as If-Range to continue this response's body: its strong
+// entity tag, else its Last-Modified date; nullopt when it has neither.
+std::optional<std::string> ResumeValidator(const ResponseHead& head);
 
 // Counts the body bytes of one response against a bound, so that nothing past it is kept.
 class BodyLimit {

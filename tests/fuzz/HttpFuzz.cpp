@@ -1,7 +1,8 @@
 // Response parsing without a socket: the bytes are a response as a server would send it.
-// The head goes line by line into ResponseHead, the rest through the chunk decoder when the
-// head says so, the body against a small bound as the client keeps it, and through the charset
-// choice and conversion.
+// The head goes line by line into ResponseHead, its validators and range through their
+// readers, the rest through the chunk decoder when the head says so, the body against a small
+// bound as the client keeps it, and through the charset choice and conversion. The same bytes
+// are also read as a resume record.
 
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "http/BodyText.h"
 #include "http/HttpWire.h"
+#include "http/ResumeRecord.h"
 
 namespace {
 
@@ -39,10 +41,45 @@ void CheckBound(const kestrune::http::ResponseHead& head, std::string_view body)
   if (limit.Exceeded() == fits) __builtin_trap();
 }
 
+// What the resumed transfer would send back or rely on is well formed.
+void CheckResumeHeaders(const kestrune::http::ResponseHead& head) {
+  auto printable = [](std::string_view text) {
+    for (char c : text)
+      if (static_cast<unsigned char>(c) < 0x21 && c != ' ') return false;
+    for (char c : text)
+      if (static_cast<unsigned char>(c) > 0x7E) return false;
+    return true;
+  };
+  if (auto tag = kestrune::http::StrongEntityTag(head.etag)) {
+    if (*tag != head.etag || tag->size() < 2 || tag->front() != '"' || tag->back() != '"' ||
+        !printable(*tag) || tag->find(' ') != std::string::npos)
+      __builtin_trap();
+  }
+  if (kestrune::http::IsHttpDate(head.lastModified) &&
+      (head.lastModified.size() != 29 || !printable(head.lastModified)))
+    __builtin_trap();
+  if (auto validator = kestrune::http::ResumeValidator(head)) {
+    if (*validator != head.etag && *validator != head.lastModified) __builtin_trap();
+  }
+  if (auto range = kestrune::http::ParseContentRange(head.contentRange)) {
+    if (range->first < 0 || range->first > range->last || range->last >= range->complete)
+      __builtin_trap();
+  }
+}
+
+// A record read from any bytes is one that writing it again gives back byte for byte.
+void CheckResumeRecord(std::string_view bytes) {
+  auto record = kestrune::http::ParseResumeRecord(bytes);
+  if (!record) return;
+  if (record->length <= 0 || record->url.empty()) __builtin_trap();
+  if (kestrune::http::FormatResumeRecord(*record) != bytes) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
+  CheckResumeRecord(input);
   kestrune::http::ResponseHead head;
   bool complete = false;
   while (!input.empty() && !complete) {
@@ -52,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (kestrune::http::LineLengthWithoutEnd(line) > 16384) return 0;
     complete = head.AddLine(line) && !head.Informational();
   }
+  CheckResumeHeaders(head);
   std::string body;
   if (head.chunked) {
     kestrune::http::ChunkedDecoder chunks;

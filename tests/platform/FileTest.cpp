@@ -36,6 +36,43 @@ TEST(File, CreateEmptiesAndWritesWhatReadGivesBack) {
   EXPECT_EQ(f.Read(buf, sizeof buf), 0u) << "end of file";
 }
 
+TEST(File, CreateNewRefusesAnythingAlreadyThereLinksIncluded) {
+  TempDir dir;
+  WriteFile(dir.file("target"), "kept");
+  std::filesystem::create_symlink(dir.file("target"), dir.file("link"));
+  std::filesystem::create_symlink(dir.file("nowhere"), dir.file("dangling"));
+  for (const char* name : {"target", "link", "dangling"})
+    EXPECT_THROW(File::CreateNew(dir.file(name)), SystemError) << name;
+  EXPECT_EQ(ReadFile(dir.file("target")), "kept");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("nowhere")));
+  File f = File::CreateNew(dir.file("fresh"));
+  f.Write("new", 3);
+  f.Close();
+  EXPECT_EQ(ReadFile(dir.file("fresh")), "new");
+}
+
+TEST(File, OpenPlainForWriteTakesOnlyAFileOfItsOwn) {
+  TempDir dir;
+  WriteFile(dir.file("plain"), "first ");
+  {
+    File f = File::OpenPlainForWrite(dir.file("plain"));
+    EXPECT_EQ(f.Size(), 6u) << "not emptied";
+    f.Seek(f.Size());
+    f.Write("second", 6);
+    f.Close();
+  }
+  EXPECT_EQ(ReadFile(dir.file("plain")), "first second");
+
+  WriteFile(dir.file("target"), "kept");
+  std::filesystem::create_symlink(dir.file("target"), dir.file("symlink"));
+  std::filesystem::create_hard_link(dir.file("target"), dir.file("hardlink"));
+  std::filesystem::create_directory(dir.file("folder"));
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  for (const char* name : {"symlink", "hardlink", "folder", "fifo", "missing"})
+    EXPECT_THROW(File::OpenPlainForWrite(dir.file(name)), SystemError) << name;
+  EXPECT_EQ(ReadFile(dir.file("target")), "kept");
+}
+
 TEST(File, OpenFailuresCarryTheSystemText) {
   TempDir dir;
   for (const std::string& path : {dir.file("missing"), dir.path().string()}) {
