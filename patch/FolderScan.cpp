@@ -62,12 +62,14 @@ ScanOutcome FolderScan::Take(std::size_t index) {
   ExamineUpTo(std::min(entries_.size(), index + slots_.size()));
   std::unique_lock lock(mutex_);
   Slot& slot = SlotOf(index);
-  if (slot.state == State::ToRead) {
-    // No thread has begun it (it is the first left to read): summed here, not waited for.
+  // Rather than wait, this thread sums what no other has begun: its own line first (the first
+  // left to read), else the next ones, so that it is one of the summing threads.
+  while (slot.state != State::Done && !toRead_.empty()) {
+    const std::size_t line = toRead_.front();
     toRead_.pop_front();
-    slot.state = State::Reading;
+    SlotOf(line).state = State::Reading;
     lock.unlock();
-    Sum(index);
+    Sum(line);
     lock.lock();
   }
   waiting_ = index;

@@ -50,8 +50,8 @@ class FolderScan {
   FolderScan(const FolderScan&) = delete;
   FolderScan& operator=(const FolderScan&) = delete;
 
-  // The outcome of line `index`, once it is known; a sum no thread has begun is done by the
-  // caller. Lines are taken in increasing order, each at most once; the caller's own thread
+  // The outcome of line `index`, once it is known; meanwhile the caller sums lines no thread
+  // has begun. Lines are taken in increasing order, each at most once; the caller's own thread
   // examines the lines ahead. Rethrows the error that ended that line's examination (a file
   // that exists but cannot be opened or read).
   ScanOutcome Take(std::size_t index);
