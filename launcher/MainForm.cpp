@@ -115,7 +115,7 @@ void TFormUpdater::StartSelfUpdate() {
   thv->Start();
 }
 
-void TFormUpdater::StartPatchWorker(bool critical) {
+void TFormUpdater::StartPatchWorker(bool critical, bool verifyFiles) {
   if (!canUpdate) return;
   canUpdate = false;
   try {
@@ -125,6 +125,12 @@ void TFormUpdater::StartPatchWorker(bool critical) {
     th = factories_.patchWorker ? factories_.patchWorker(*this)
                                 : std::make_shared<ThreadForDownLoad>(*this);
     th->critical = critical;
+    th->verifyFiles = verifyFiles;
+    try {
+      th->scanCacheFolder = platform::UserKeyFolder(kSettingsKeyPath);
+    } catch (const platform::SystemError&) {
+      // No per-user folder: the run sums every file, as without a cache.
+    }
     th->Start();
   } catch (...) {
     // Nothing runs, so nothing would ever open the gate again.
@@ -434,7 +440,8 @@ void TFormUpdater::UpdateNormalMouseUp() {
   Fades({{C::UpdatePress, 0, kFadeSlow}});
   if (!canUpdate) return;
   try {
-    StartPatchWorker(false);
+    // The player's "verify files": nothing is taken from the scan cache.
+    StartPatchWorker(false, true);
   } catch (...) {
   }
 }

@@ -67,8 +67,9 @@ class TFormUpdater final : public LauncherInterface, public LauncherSettings {
   void StartSelfUpdate();
   // Starts a patch worker, unless the gate (canUpdate) is closed; closes it at once, so that
   // a second request before the worker's first step starts nothing. Throws when the worker
-  // cannot be started, with the gate open again.
-  void StartPatchWorker(bool critical);
+  // cannot be started, with the gate open again. `verifyFiles`: the run reads every file
+  // rather than trusting the scan cache.
+  void StartPatchWorker(bool critical, bool verifyFiles = false);
   // Stops a running patch worker and waits for its end while serving its steps; nothing
   // while idle or when only the self-update runs.
   void CancelNormalClick();

@@ -8,11 +8,13 @@
 
 #include "CRC32.h"
 #include "Downloads.h"
+#include "FolderScan.h"
 #include "GameFolder.h"
 #include "Limits.h"
 #include "PatchEntry.h"
 #include "PatchNames.h"
 #include "Platform.h"
+#include "ScanCache.h"
 #include "UnpackQueue.h"
 #include "hash/Sha256.h"
 #include "http/HttpClient.h"
@@ -162,29 +164,51 @@ bool ThreadForDownLoad::LoadAndScan(HttpClient& http) {
   SetStatus(PatchMessage::Scan);
   ShowStatusText();
 
-  for (const PatchEntry& entry : listF) {
-    if (TerminationRequested()) continue;
-    const std::string& name = entry.filename;
-    const std::string& expected = entry.original;
-    if (!IsSafePatchName(name) || !NoLinkOnTheWay(platform::CurrentDirectory(), name)) {
-      // Queued unexamined, never read through a link: the download refuses it and the run
-      // counts it as not updated.
-      ListWithUpdate.push_back(entry);
-    } else {
-      const std::string path = platform::NativePath(GamePath(name));
-      if (platform::GetPathKind(path) != platform::PathKind::File) {
-        ListWithUpdate.push_back(entry);
-      } else if (CRC32File(path) != expected) {
-        bool readOnly = true;
-        try {
-          readOnly = platform::IsReadOnly(path);
-        } catch (...) {
-        }
-        if (!readOnly) ListWithUpdate.push_back(entry);
-      }
-    }
-    StepTotalBar();
+  // Read once for the whole stage; every name is reached from the folder opened here.
+  const std::string folder = platform::CurrentDirectory();
+  std::string cacheFile;
+  ScanCache cache;
+  if (!scanCacheFolder.empty()) {
+    cacheFile = ScanCache::FileFor(scanCacheFolder, folder);
+    cache = ScanCache::Load(cacheFile, folder);
   }
+  // The cache is written whatever ends the scan: what was summed stays true.
+  auto saveCache = [&] {
+    if (cacheFile.empty() || cache.Unchanged()) return;
+    try {
+      cache.Save(cacheFile, folder);
+    } catch (const platform::SystemError&) {
+      // A cache that cannot be written only costs the next scan its reads.
+    }
+  };
+  std::size_t line = 0;
+  try {
+    // This thread sums too (what no other has begun): one thread per core in all.
+    const unsigned cores = FolderScan::DefaultThreads();
+    FolderScan scan(folder, listF, verifyFiles ? nullptr : &cache, cores - 1, 16 * cores);
+    for (; line < listF.size(); ++line) {
+      const PatchEntry& entry = listF[line];
+      if (TerminationRequested()) {
+        scan.Stop();
+        cache.Keep(entry.filename);
+        continue;
+      }
+      const ScanOutcome outcome = scan.Take(line);
+      if (outcome.record) cache.Remember(entry.filename, *outcome.record);
+      // A missing file, a folder in its place, or one not examined (an unsafe name, a link
+      // on the way: the download refuses it) is queued; a file that differs unless read-only.
+      if (outcome.kind == ScanOutcome::Kind::Absent ||
+          (outcome.crc != entry.original && !outcome.readOnly)) {
+        ListWithUpdate.push_back(entry);
+      }
+      StepTotalBar();
+    }
+  } catch (...) {
+    for (; line < listF.size(); ++line) cache.Keep(listF[line].filename);
+    saveCache();
+    throw;
+  }
+  saveCache();
   FlushTotalBar();
   return true;
 }

@@ -31,6 +31,11 @@ class ThreadForDownLoad : public Worker {
 
   // The critical run of the start-up (true) or a run the user asked for; set before Start().
   bool critical = false;
+  // The player's "verify files" run (the Update action): every file is read and summed, the
+  // scan cache is not trusted; what was summed is still written to it. Set before Start().
+  bool verifyFiles = false;
+  // Where the scan cache lives (see ScanCache); empty: no cache. Set before Start().
+  std::string scanCacheFolder;
 
  protected:
   void Execute() override;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -25,6 +26,17 @@ class SystemError : public std::runtime_error {
  private:
   int code_;
   std::string systemText_;
+};
+
+// What is enough to know a file unchanged since it was last summed: its size, its last
+// modification in nanoseconds since 1970, and its identity (device and inode on POSIX; the
+// volume serial number and file index on Windows).
+struct FileStamp {
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;
+  std::uint64_t device = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FileStamp&) const = default;
 };
 
 // An open file. Move-only; the handle is closed on destruction.
@@ -65,6 +77,15 @@ class File {
   // follows never leaves an empty or partial file after a power loss. Throws SystemError.
   void Flush();
   std::uint64_t Size();
+  // The stamp of the open file (fstat / GetFileInformationByHandle). Throws SystemError.
+  FileStamp Stamp();
+  // Hands the file's first `size` bytes to `consume` in order, in pieces of at most 16 MiB,
+  // straight from a read-only memory map (mmap / MapViewOfFile) of each piece in turn: no
+  // copy, and no more than a piece mapped at once. False, with nothing consumed, when the
+  // system will not map the file (read it instead). A file cut shorter meanwhile throws
+  // SystemError rather than raising the signal an access past its end gives (SIGBUS), so
+  // `consume` may be abandoned part-way: it must hold no lock and own nothing it has to free.
+  bool ReadMapped(std::uint64_t size, const std::function<void(const void*, std::size_t)>& consume);
   void Seek(std::uint64_t position);
   // Closes the handle; throws SystemError if the system reports a failure
   // (some file systems report delayed write errors only here).
@@ -73,6 +94,51 @@ class File {
  private:
 #ifdef _WIN32
   void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+  friend class Folder;
+};
+
+// What a name below a Folder is, examined without following a link there.
+struct FolderEntry {
+  enum class Kind { Missing, File, Directory, Link };
+  // Anything that is neither a directory nor a link (a device, a socket) counts as a file; a
+  // name that cannot be examined counts as missing.
+  Kind kind = Kind::Missing;
+  // As IsReadOnly: a regular file without the owner's write permission / the read-only mark.
+  bool readOnly = false;
+  FileStamp stamp;  // of a file only
+};
+
+// An open folder whose entries are reached one name at a time from its handle (openat and
+// fstatat on POSIX), so that a name costs one lookup however deep the folder lies, and never
+// passes a link: a name is one path component and a link there is never followed. Any thread
+// may use one Folder at once. Move-only.
+class Folder {
+ public:
+  // Opens the folder at `path`. Throws SystemError when it is missing or no folder.
+  static Folder Open(const std::string& path);
+  // Opens the subfolder `name`. Throws SystemError when it is missing, no folder, or a link
+  // or (Windows) any reparse point.
+  Folder OpenFolder(const std::string& name) const;
+  // What `name` is; a link is reported as a link, not followed.
+  FolderEntry Examine(const std::string& name) const;
+  // Opens the existing file `name` for reading as File::OpenRead does with `share`, never
+  // through a link at `name`. Throws SystemError (message: the system text), also for a
+  // directory or a link.
+  File OpenRead(const std::string& name, File::Share share) const;
+
+  Folder() = default;
+  Folder(Folder&& other) noexcept;
+  Folder& operator=(Folder&& other) noexcept;
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  ~Folder();
+
+ private:
+#ifdef _WIN32
+  std::string path_;  // the handle-relative calls of Windows are not used: names join the path
 #else
   int fd_ = -1;
 #endif
@@ -191,6 +257,12 @@ class UserKey {
   std::string folder_;
 #endif
 };
+
+// The folder of the per-user store's key `path` (see UserKey), for files the program keeps of
+// its own beside the key's values, created with every missing parent: on POSIX the key's own
+// folder, on Windows %LOCALAPPDATA% + the key path without its leading "Software". Throws
+// SystemError.
+std::string UserKeyFolder(const std::string& path);
 
 // The raw command line after the program name (GetCommandLineW without the
 // program; on POSIX the arguments after the program name joined by single

@@ -240,6 +240,12 @@ void WriteLine(const std::string& folder, const std::string& name, const std::st
 
 }  // namespace
 
+std::string UserKeyFolder(const std::string& path) {
+  std::string folder = KeyFolder(path);
+  CreateFolders(folder);
+  return folder;
+}
+
 UserKey UserKey::OpenOrCreate(const std::string& path) {
   UserKey key;
   std::string folder = KeyFolder(path);

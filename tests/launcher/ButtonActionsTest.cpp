@@ -214,6 +214,7 @@ TEST_F(LauncherActions, StartWithoutTheClientStartsANormalPatchRun) {
   EXPECT_TRUE(opened.empty());
   ASSERT_EQ(workers.size(), 1u);
   EXPECT_FALSE(workers[0]->critical);
+  EXPECT_FALSE(workers[0]->verifyFiles) << "a start trusts the scan cache";
   EXPECT_FALSE(form.canUpdate);
   ui.ServeUntil([&] { return workers[0]->busyShown.load(); });
   workers[0]->release = true;
@@ -243,6 +244,7 @@ TEST_F(LauncherActions, UpdateReleaseStartsOneNormalRunAndASecondReleaseNone) {
   form.UpdateNormalMouseUp();  // before the worker's first step
   ASSERT_EQ(workers.size(), 1u);
   EXPECT_FALSE(workers[0]->critical);
+  EXPECT_TRUE(workers[0]->verifyFiles) << "the player's verify-files run";
 }
 
 TEST_F(LauncherActions, CloseAndMinimizeActOnRelease) {

@@ -325,6 +325,8 @@ TEST_P(SettingsDocumentAtStartup, SetsFieldsReportsFailureAndStartsOneWorker) {
     EXPECT_TRUE(starts.selfUpdate.empty());
     ASSERT_EQ(starts.patch.size(), 1u);
     EXPECT_TRUE(starts.patch[0]->critical);
+    EXPECT_FALSE(starts.patch[0]->verifyFiles) << "the start-up run trusts the scan cache";
+    EXPECT_FALSE(starts.patch[0]->scanCacheFolder.empty());
   }
   // The gate is closed from the start until the worker's own last step.
   EXPECT_FALSE(form->canUpdate);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 
@@ -95,6 +96,31 @@ TEST(CRC32File, UnopenableFileRaisesWithThePath) {
     EXPECT_FALSE(e.systemText().empty());
   }
   EXPECT_THROW(CRC32File(dir.path().string()), platform::SystemError) << "a directory";
+}
+
+// A file of three mapped pieces and a ragged end, summed straight from the map, against two
+// independent tools.
+TEST(CRC32File, LargeFileEqualsRhashAndZlib) {
+  TempDir dir;
+  const auto path = dir.file("large.bin");
+  WriteFile(path, test::Bytes((std::size_t{33} << 20) + 12345, 21));
+  std::string rhash =
+      test::CommandOutput("rhash --crc32 --simple '" + path + "' | cut -c1-8 | tr -d '\\n'");
+  for (char& c : rhash) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string zlib = test::CommandOutput(
+      "python3 -c 'import sys,zlib; print(\"%08X\" % zlib.crc32(open(sys.argv[1],\"rb\").read()), "
+      "end=\"\")' '" +
+      path + "'");
+  ASSERT_EQ(zlib.size(), 8u);
+  EXPECT_EQ(rhash, zlib);
+  const std::uint64_t before = CRC32FilesSummed();
+  EXPECT_EQ(CRC32File(path), zlib);
+  EXPECT_EQ(CRC32FilesSummed(), before + 1) << "each summed file is counted";
+
+  // From the start, wherever the position was.
+  auto file = platform::File::OpenRead(path, platform::File::Share::None);
+  file.Seek(777);
+  EXPECT_EQ(CRC32Text(CRC32WholeFile(file)), zlib);
 }
 
 // Counts past 32 bits: a sparse file just over 4 GiB, zeros but for a tail.

@@ -203,6 +203,8 @@ TEST_P(UserKeyFolderTest, MapsTheKeyPathBelowTheConfigurationHome) {
   EXPECT_TRUE(fs::is_directory(Folder(GetParam().folder)));
   key.WriteText("x", "y");
   EXPECT_EQ(Values(GetParam().folder), "\"x\"=\"y\"\n");
+  // The program's own files of that key go beside values.reg.
+  EXPECT_EQ(UserKeyFolder(GetParam().keyPath), Folder(GetParam().folder));
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, UserKeyFolderTest,
@@ -231,6 +233,7 @@ TEST_F(UserKeyTest, RefusesPathsThatCannotBeAFolderOfTheStore) {
     EXPECT_THROW(UserKey::OpenOrCreate(path), SystemError);
   }
   EXPECT_FALSE(fs::exists(config_.path().parent_path() / "Escape"));
+  EXPECT_THROW(UserKeyFolder("Software\\..\\Escape"), SystemError);
 }
 
 TEST_F(UserKeyTest, ARefusedWriteThrowsAndChangesNothing) {
