@@ -1,9 +1,11 @@
 // The headless launcher as a child process: what it prints and how it exits, against a real
 // nginx serving a patch set made by kestrune-publish.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -281,7 +283,17 @@ TEST_F(HeadlessTest, OnATerminalTheFirstInterruptIsAnsweredAtOnce) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   child.Signal(SIGINT);
   EXPECT_TRUE(WaitForOutput(child, "Cancelling the update, please wait...\n")) << child.OutSoFar();
-  std::ofstream(game() / "slow.bin") << "old";  // lets the worker go on
+  // Lets the worker go on, once it holds the FIFO open; a Cancel seen before the line never
+  // opens it, and a blocking open here would then wait for good.
+  for (int i = 0; i < 500; ++i) {
+    const int fd = ::open((game() / "slow.bin").c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) {
+      (void)!::write(fd, "old", 3);
+      ::close(fd);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   const test::ChildResult r = child.Wait(std::chrono::seconds(10));
   EXPECT_NE(r.exitCode, -1) << r.out;
   EXPECT_EQ(LastScreenLine(r.out), "") << r.out;
