@@ -49,9 +49,19 @@ void PlainUiThread::ServeUntil(const std::function<bool()>& done) {
     lock.lock();
     if (finished) return;
     // The bound lets a condition that changes without a step (another thread's flag) be seen.
-    arrived_.wait_for(lock, std::chrono::milliseconds(20), [this] { return !queue_.empty(); });
+    arrived_.wait_for(lock, std::chrono::milliseconds(20),
+                      [this] { return !queue_.empty() || woken_; });
+    woken_ = false;
     RunOne(lock);
   }
+}
+
+void PlainUiThread::Wake() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    woken_ = true;
+  }
+  arrived_.notify_all();
 }
 
 std::size_t PlainUiThread::ServePending() {

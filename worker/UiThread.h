@@ -22,6 +22,10 @@ class UiThread {
   // On the user-interface thread: keeps running handed-over steps until `done` returns true.
   // `done` is tested before the first wait and after every step.
   virtual void ServeUntil(const std::function<bool()>& done) = 0;
+
+  // Any thread: a ServeUntil under way tests its condition again soon, without a step (a
+  // worker's end, say). Nothing when the condition is tested often anyway.
+  virtual void Wake() {}
 };
 
 // A queue of steps served by the thread that created it, whenever that thread is inside
@@ -35,6 +39,7 @@ class PlainUiThread final : public UiThread {
 
   void run(std::function<void()> step) override;
   void ServeUntil(const std::function<bool()>& done) override;
+  void Wake() override;
   // Runs queued steps until none is left, without waiting for more; returns how many ran.
   std::size_t ServePending();
 
@@ -49,6 +54,7 @@ class PlainUiThread final : public UiThread {
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::deque<Pending> queue_;
+  bool woken_ = false;
 };
 
 }  // namespace kestrune

@@ -31,8 +31,11 @@ void Worker::ThreadMain() {
     });
   } catch (...) {
   }
-  // Last: the owner may destroy this object as soon as it sees the flag.
+  // The launcher outlives this object, whose destruction joins this thread.
+  UiThread& ui = launcher.uiThread();
+  // The owner may destroy this object as soon as it sees the flag: nothing of it is used after.
   finished_ = true;
+  ui.Wake();
 }
 
 void Worker::DisconnectHttp() {
