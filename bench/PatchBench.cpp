@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchLauncher.h"
 #include "BenchSupport.h"
 #include "CRC32.h"
 #include "LzmaEncode.h"
@@ -32,33 +33,6 @@ namespace kestrune::bench {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Just enough of a launcher for a headless run.
-class HeadlessLauncher final : public LauncherInterface {
- public:
-  LauncherSettings values;
-  PlainUiThread ui;
-  std::int32_t code = -1;
-
-  const LauncherSettings& settings() const override { return values; }
-  UiThread& uiThread() override { return ui; }
-  void setStatus(std::int32_t c) override { code = c; }
-  std::int32_t getLanguage() const override { return 1; }
-  void StoreCritical(std::int32_t) override {}
-  bool AcceptSerial(std::uint64_t) override { return true; }
-  void ShowStatus() override {}
-  void SetStatusText(const std::string&) override {}
-  void ApplyIdleLayout() override {}
-  void ApplyBusyLayout() override {}
-  void SetCanUpdate(bool) override {}
-  void SetBarWidth(Bar bar, float width) override { (bar == Bar::File ? file : total) = width; }
-  float BarWidth(Bar bar) const override { return bar == Bar::File ? file : total; }
-  void ShowMessage(const std::string&) override {}
-  void StartClient() override {}
-  void CloseWindow() override {}
-
-  float file = 0, total = 0;
-};
 
 // One run in `folder` as working directory; returns its status code.
 int RunWorker(HeadlessLauncher& launcher, const fs::path& folder) {

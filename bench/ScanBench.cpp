@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchLauncher.h"
 #include "BenchSupport.h"
 #include "CRC32.h"
 #include "NginxServer.h"
@@ -40,31 +41,6 @@ namespace kestrune::bench {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Just enough of a launcher for a headless run.
-class QuietLauncher final : public LauncherInterface {
- public:
-  LauncherSettings values;
-  PlainUiThread ui;
-  std::int32_t code = -1;
-
-  const LauncherSettings& settings() const override { return values; }
-  UiThread& uiThread() override { return ui; }
-  void setStatus(std::int32_t c) override { code = c; }
-  std::int32_t getLanguage() const override { return 1; }
-  void StoreCritical(std::int32_t) override {}
-  bool AcceptSerial(std::uint64_t) override { return true; }
-  void ShowStatus() override {}
-  void SetStatusText(const std::string&) override {}
-  void ApplyIdleLayout() override {}
-  void ApplyBusyLayout() override {}
-  void SetCanUpdate(bool) override {}
-  void SetBarWidth(Bar, float) override {}
-  float BarWidth(Bar) const override { return 0; }
-  void ShowMessage(const std::string&) override {}
-  void StartClient() override {}
-  void CloseWindow() override {}
-};
 
 struct ChildRun {
   double seconds = 0;
@@ -151,7 +127,7 @@ ScanSet MakeScanSet() {
 
 // One patch run over `game` with the scan cache in `cacheFolder`; its status code.
 int RunCheck(const std::string& listUrl, const fs::path& game, const fs::path& cacheFolder) {
-  QuietLauncher launcher;
+  HeadlessLauncher launcher;
   launcher.values.patchlist = listUrl;
   fs::current_path(game);
   auto worker = std::make_shared<ThreadForDownLoad>(launcher);

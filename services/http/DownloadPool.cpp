@@ -170,6 +170,8 @@ struct DownloadPool::Impl {
   void Turn(const Events& events, bool& noMore);
   void Begin(Slot& slot, const Events& events);
   void StartAttempt(Slot& slot);
+  // StartAttempt; a failure to start ends the job with it.
+  void StartAttemptOrFinish(Slot& slot, const Events& events);
   void EndAttempt(Slot& slot, bool aborted, const Events& events);
   void Finish(Slot& slot, std::exception_ptr error, const Events& events);
   void ReportProgress(const Events& events);
@@ -298,6 +300,10 @@ void DownloadPool::Impl::Begin(Slot& slot, const Events& events) {
   slot.retries = 0;
   slot.pauseUntil.reset();
   if (events.started) events.started(*slot.job);
+  StartAttemptOrFinish(slot, events);
+}
+
+void DownloadPool::Impl::StartAttemptOrFinish(Slot& slot, const Events& events) {
   try {
     StartAttempt(slot);
   } catch (const HttpError&) {
@@ -353,13 +359,7 @@ void DownloadPool::Impl::EndAttempt(Slot& slot, bool aborted, const Events& even
     // Not a retry: the partial goes and the whole body is asked for at once.
     platform::RemoveFile(ResumeRecordPath(job.path));
     platform::RemoveFile(PartialPath(job.path));
-    try {
-      StartAttempt(slot);
-    } catch (const HttpError&) {
-      Finish(slot, std::current_exception(), events);
-    } catch (const platform::SystemError&) {
-      Finish(slot, std::current_exception(), events);
-    }
+    StartAttemptOrFinish(slot, events);
     return;
   }
   if (IsStartOver(error)) {
@@ -453,13 +453,7 @@ void DownloadPool::Impl::Run(const Events& events) {
       } else if (slot.pauseUntil) {
         if (now >= *slot.pauseUntil) {
           slot.pauseUntil.reset();
-          try {
-            StartAttempt(slot);
-          } catch (const HttpError&) {
-            Finish(slot, std::current_exception(), events);
-          } catch (const platform::SystemError&) {
-            Finish(slot, std::current_exception(), events);
-          }
+          StartAttemptOrFinish(slot, events);
           ended = true;
         } else {
           waitFor = std::min(waitFor,
