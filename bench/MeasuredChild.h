@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "ChildEnvironment.h"
 
 namespace kestrune::bench {
 
@@ -31,17 +31,7 @@ inline MeasuredRun RunMeasured(const std::vector<std::string>& argv,
                                const std::filesystem::path& cwd,
                                const std::map<std::string, std::string>& env,
                                const std::filesystem::path& out, const std::filesystem::path& err) {
-  std::map<std::string, std::string> merged;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    const auto eq = entry.find('=');
-    if (eq != std::string::npos) merged[entry.substr(0, eq)] = entry.substr(eq + 1);
-  }
-  merged.erase("DISPLAY");
-  merged.erase("WAYLAND_DISPLAY");
-  for (const auto& [name, value] : env) merged[name] = value;
-  std::vector<std::string> envStrings;
-  for (const auto& [name, value] : merged) envStrings.push_back(name + "=" + value);
+  std::vector<std::string> envStrings = test::ChildEnvironment({env.begin(), env.end()});
   std::vector<char*> args, envp;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);

@@ -22,9 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "ChildEnvironment.h"
 #include "TestSupport.h"
-
-extern char** environ;
 
 namespace kestrune::test {
 
@@ -57,19 +56,7 @@ class Child {
         errPath_(scratch / ("child-err-" + std::to_string(count_))) {
     int terminal = -1;
     if (streams == Streams::Terminal) terminal = OpenTerminal();
-    std::map<std::string, std::optional<std::string>> merged;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry = *e;
-      const auto eq = entry.find('=');
-      if (eq != std::string::npos) merged[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-    merged.erase("DISPLAY");
-    merged.erase("WAYLAND_DISPLAY");
-    for (const auto& [name, value] : env) merged[name] = value;
-    std::vector<std::string> envStrings;
-    for (const auto& [name, value] : merged) {
-      if (value) envStrings.push_back(name + "=" + *value);
-    }
+    std::vector<std::string> envStrings = ChildEnvironment(env);
     // Everything the child needs is built before fork: only async-signal-safe calls after it.
     std::vector<char*> args, envp;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
