@@ -310,6 +310,12 @@ bool StartDetachedProcess(const std::string& program, const std::vector<std::str
 // starts it with /bin/sh. Returns false when nothing could be started.
 bool StartHandOverScript(const std::string& batchScript, const std::string& shellScript);
 
+// The certificates the system trusts for TLS, as PEM text (on Windows the current user's and the
+// machine's ROOT store, exported through the CryptoAPI), for handing to libcurl explicitly: Schannel
+// under Wine checks no certificate without them, and the same is right on Windows. Empty on POSIX,
+// where libcurl reads the system's store itself. Throws SystemError when the store cannot be read.
+std::string SystemRootCertificatesPem();
+
 // ---- Console: what the headless front end needs of a terminal. ----
 // Whether the standard error stream is a terminal (isatty / GetConsoleMode).
 bool StderrIsTerminal();

@@ -1,0 +1,9 @@
+#include "Platform.h"
+
+namespace platform {
+
+std::string SystemRootCertificatesPem() {
+  return {};
+}
+
+}  // namespace platform
