@@ -101,7 +101,10 @@ void PointSettingsAt(const fs::path& www, const std::string& name, const std::st
     asked = fromEnvironment;
   }
   if (!asked.empty()) {
-    const std::string element = "  <parallelDownloads>" + asked + "</parallelDownloads>\n";
+    // Appended piece by piece: GCC 12 warns wrongly about prepending to a temporary.
+    std::string element = "  <parallelDownloads>";
+    element += asked;
+    element += "</parallelDownloads>\n";
     const std::size_t end = text.rfind("</");  // of the root element
     if (end != std::string::npos) text.insert(end, element);
   }
