@@ -242,10 +242,10 @@ void BM_SmallFilesBehindDelayVersusCurlAndAria2(benchmark::State& state) {
   const fs::path www = Published("small", "", [](const fs::path& release) {
     std::mt19937 random(11);
     for (int i = 0; i < kFiles; ++i) {
-      const fs::path dir = release / ("d" + std::to_string(i / 100));
+      const fs::path dir = release / Numbered("d", i / 100);
       fs::create_directories(dir);
       const std::size_t size = 4096 + random() % (12 * 1024 + 1);
-      WriteText(dir / ("f" + std::to_string(i) + ".bin"), GameLikeBytes(random, size));
+      WriteText(dir / Numbered("f", i, ".bin"), GameLikeBytes(random, size));
     }
   });
   test::NginxServer nginx(BenchDir() / "small-nginx", {.root = www});
@@ -289,7 +289,7 @@ void BM_BigFilesOnLoopbackVersusAria2AndCurl(benchmark::State& state) {
   const fs::path www = Published("big", "-0", [](const fs::path& release) {
     std::mt19937 random(7);
     for (int i = 0; i < kFiles; ++i) {
-      WriteText(release / ("f" + std::to_string(i) + ".bin"), GameLikeBytes(random, kSize));
+      WriteText(release / Numbered("f", i, ".bin"), GameLikeBytes(random, kSize));
     }
   });
   std::system(("cat " + Quote(www) + "/files/* >/dev/null").c_str());
