@@ -157,8 +157,9 @@ std::optional<std::string> UserKey::ReadText(const std::string& name) const {
   DWORD bytes = 0;
   for (;;) {
     // RegGetValueW adds the terminating NUL a value written without one lacks.
-    LSTATUS status = RegGetValueW(Handle(key_), nullptr, wideName->c_str(), RRF_RT_REG_SZ, nullptr,
-                                  text.empty() ? nullptr : text.data(), &bytes);
+    LSTATUS status =
+        RegGetValueW(Handle(key_), nullptr, wideName->c_str(), RRF_RT_REG_SZ | RRF_NOEXPAND,
+                     nullptr, text.empty() ? nullptr : text.data(), &bytes);
     if (status == ERROR_SUCCESS && !text.empty()) break;
     if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) return std::nullopt;
     // Asked for the size, or the value grew meanwhile: room for what it holds now.
