@@ -1,5 +1,8 @@
-// A child of the console tests on Windows, with a console of its own (AllocConsole), so that
-// the test process keeps whatever it has. Its first argument selects what it does:
+// A child of the console tests on Windows, started without a console, so that the test process
+// keeps whatever it has. Its first argument selects what it does:
+//   detached    prints whether its standard error stream is a terminal and what
+//               ReadTerminalSecret reads, without any console
+// and, with a console of its own (AllocConsole):
 //   secret      types "s3cr\u0415t" and Enter into its console's input, reads it with
 //               ReadTerminalSecret and prints the line read, whether the console mode came back
 //               and whether the standard error stream on the console is a terminal. A console
@@ -44,6 +47,12 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   _setmode(_fileno(stdout), _O_BINARY);
   FreeConsole();
+  if (mode == "detached") {
+    std::printf("terminal %s\n", platform::StderrIsTerminal() ? "yes" : "no");
+    const std::optional<std::string> secret = platform::ReadTerminalSecret("Key: ");
+    std::printf("read %s\n", secret ? ("[" + *secret + "]").c_str() : "nothing");
+    return 0;
+  }
   if (!AllocConsole()) {
     std::printf("no console\n");
     return 3;
