@@ -139,7 +139,29 @@ bool RemoveFile(const std::string& path) noexcept {
 }
 
 void ReplaceFile(const std::string& from, const std::string& to) {
-  if (!MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(),
+  const std::wstring source = WidePath(from);
+  const std::wstring target = WidePath(to);
+  // The marks of the replaced file go to its successor, as POSIX keeps its permission bits. The
+  // read-only mark is not among them: Windows refuses to replace such a file anyway, and a
+  // source left read-only after a refusal could not be deleted.
+  constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  const DWORD old = GetFileAttributesW(target.c_str());
+  if (old != INVALID_FILE_ATTRIBUTES && !(old & FILE_ATTRIBUTE_DIRECTORY)) {
+    // What SetFileAttributesW can set at all.
+    constexpr DWORD kSettable =
+        kKept | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+    const DWORD attributes = GetFileAttributesW(source.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+      const DWORD current = attributes & kSettable;
+      const DWORD marks = (current & ~kKept) | (old & kKept);
+      // Only a change is written; no mark at all is spelt "normal".
+      if (marks != current) {
+        SetFileAttributesW(source.c_str(), marks == 0 ? FILE_ATTRIBUTE_NORMAL : marks);
+      }
+    }
+  }
+  if (!MoveFileExW(source.c_str(), target.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     ThrowLastError();
   }

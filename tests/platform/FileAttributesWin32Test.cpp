@@ -151,6 +151,63 @@ TEST(FileAttributesWin32, ClearReadOnlyRemovesOnlyThatMark) {
   EXPECT_THROW(ClearReadOnly(dir.file("missing")), SystemError);
 }
 
+// As POSIX keeps the permission bits of the replaced file, the marks of the replaced file stay.
+TEST(FileAttributesWin32, ReplaceFileKeepsTheMarksOfTheReplacedFile) {
+  TempDir dir;
+  WriteFile(dir.file("target"), "old");
+  Mark(In(dir, L"target"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  WriteFile(dir.file("fresh"), "new");
+  ReplaceFile(dir.file("fresh"), dir.file("target"));
+  EXPECT_EQ(Bytes(In(dir, L"target")), "new");
+  EXPECT_EQ(Marks(In(dir, L"target")), DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM});
+  EXPECT_EQ(GetPathKind(dir.file("fresh")), PathKind::Missing);
+
+  // And a plain file replaced by a hidden one is plain again.
+  WriteFile(dir.file("fresh"), "newer");
+  Mark(In(dir, L"fresh"), FILE_ATTRIBUTE_HIDDEN);
+  Mark(In(dir, L"target"), FILE_ATTRIBUTE_NORMAL);
+  ReplaceFile(dir.file("fresh"), dir.file("target"));
+  EXPECT_EQ(Bytes(In(dir, L"target")), "newer");
+  EXPECT_EQ(Marks(In(dir, L"target")), 0u);
+
+  // A new name takes the file as it is.
+  WriteFile(dir.file("fresh"), "x");
+  Mark(In(dir, L"fresh"), FILE_ATTRIBUTE_HIDDEN);
+  ReplaceFile(dir.file("fresh"), dir.file("new-name"));
+  EXPECT_EQ(Marks(In(dir, L"new-name")), DWORD{FILE_ATTRIBUTE_HIDDEN});
+  EXPECT_THROW(ReplaceFile(dir.file("missing"), dir.file("target")), SystemError);
+  EXPECT_EQ(Bytes(In(dir, L"target")), "newer");
+}
+
+// A Folder reaches one name at a time: nothing with a separator, nothing of the wrong kind.
+TEST(FileAttributesWin32, AFolderOpensOnlyOneComponentOfTheRightKind) {
+  TempDir dir;
+  WriteFile(dir.file("file"), "content");
+  fs::create_directory(dir.path() / "sub");
+  WriteFile(dir.file("sub\\inner"), "inner");
+  const Folder folder = Folder::Open(dir.path().string() + "\\");
+  {
+    File file = folder.OpenRead("file", File::Share::None);
+    EXPECT_EQ(Content(file), "content");
+  }
+  EXPECT_EQ(folder.Examine("sub").kind, FolderEntry::Kind::Directory);
+  EXPECT_EQ(folder.OpenFolder("sub").Examine("inner").kind, FolderEntry::Kind::File);
+  for (const char* name : {"sub", "missing", "sub\\inner", "sub/inner", ""}) {
+    SCOPED_TRACE(name);
+    EXPECT_THROW(folder.OpenRead(name, File::Share::None), SystemError);
+  }
+  for (const char* name : {"file", "missing", "sub\\..", "sub/..", ""}) {
+    SCOPED_TRACE(name);
+    EXPECT_THROW(folder.OpenFolder(name), SystemError);
+  }
+  for (const char* name : {"missing", "sub\\inner", "sub/inner", ""}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(folder.Examine(name).kind, FolderEntry::Kind::Missing);
+  }
+  EXPECT_THROW(Folder::Open(dir.file("missing")), SystemError);
+  EXPECT_THROW(Folder::Open(dir.file("file")), SystemError);
+}
+
 TEST(FileAttributesWin32, AFileHeldWithoutSharingKeepsEveryoneElseOut) {
   TempDir dir;
   const std::string path = dir.file("held");
