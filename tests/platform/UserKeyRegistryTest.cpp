@@ -79,18 +79,24 @@ class UserKeyRegistryTest : public ::testing::Test {
     return values;
   }
 
-  // The raw value through the registry's own call: its type and bytes.
+  // The value as stored, through the registry's own call: its type and bytes. RegQueryValueExW
+  // adds nothing (RegGetValueW would add a missing NUL).
   std::pair<DWORD, std::string> Raw(const std::wstring& name) const {
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegGetValueW(HKEY_CURRENT_USER, Wide(Path()).c_str(), name.c_str(),
-                     RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr, &size) != ERROR_SUCCESS) {
-      return {REG_NONE, ""};
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, Wide(Path()).c_str(), 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS) {
+      return {REG_NONE, "(no key)"};
     }
-    std::string bytes(size, '\0');
-    RegGetValueW(HKEY_CURRENT_USER, Wide(Path()).c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND,
-                 &type, bytes.data(), &size);
-    bytes.resize(size);
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    std::string bytes;
+    if (RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+      bytes.resize(size);
+      RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(bytes.data()),
+                       &size);
+      bytes.resize(size);
+    }
+    RegCloseKey(key);
     return {type, bytes};
   }
 
