@@ -12,6 +12,17 @@
 #include <string_view>
 #include <vector>
 
+#ifdef _WIN32
+// windows.h, which libcurl's header brings too, renames ReplaceFile to ReplaceFileA by a macro in
+// every file that sees it, callers of the call below included. Read here and the macro undone,
+// it cannot come back; lean, so that winsock2.h may still follow.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#undef ReplaceFile
+#endif
+
 namespace platform {
 
 // A failed system call. what() is the operation's own message; systemText()
@@ -311,9 +322,10 @@ bool StartDetachedProcess(const std::string& program, const std::vector<std::str
 bool StartHandOverScript(const std::string& batchScript, const std::string& shellScript);
 
 // The certificates the system trusts for TLS, as PEM text (on Windows the current user's and the
-// machine's ROOT store, exported through the CryptoAPI), for handing to libcurl explicitly: Schannel
-// under Wine checks no certificate without them, and the same is right on Windows. Empty on POSIX,
-// where libcurl reads the system's store itself. Throws SystemError when the store cannot be read.
+// machine's ROOT store, exported through the CryptoAPI), for handing to libcurl explicitly:
+// Schannel under Wine checks no certificate without them, and the same is right on Windows. Empty
+// on POSIX, where libcurl reads the system's store itself. Throws SystemError when the store cannot
+// be read.
 std::string SystemRootCertificatesPem();
 
 // ---- Console: what the headless front end needs of a terminal. ----

@@ -1,6 +1,7 @@
 #define WIN32_LEAN_AND_MEAN
-#include <wincrypt.h>
 #include <windows.h>
+// wincrypt.h needs windows.h first.
+#include <wincrypt.h>
 
 #include <memory>
 #include <string>
