@@ -58,8 +58,9 @@ std::vector<BYTE> TestRootDer() {
   return der;
 }
 
-// Adds the test root to the current user's Root store, or takes it out again. Wine writes a
-// system store's changes when the store is closed, so each change has a store of its own.
+// Adds the test root to the current user's Root store, or takes it out again, in the registry
+// that backs it: Wine writes a change there when the store is closed (so each change has a
+// store of its own), and a deletion made through the system store's view stays in memory.
 void ChangeUserRoots(bool add) {
   std::unique_ptr<void, StoreCloser> store(CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
                                                          CERT_SYSTEM_STORE_CURRENT_USER, L"Root"));
