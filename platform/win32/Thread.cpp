@@ -6,18 +6,15 @@
 namespace platform {
 
 void SetCurrentThreadName(const std::string& name) {
-  // Looked up rather than imported: Windows before 10 (1607) lacks it, and an import would keep
-  // the program from loading there at all. mingw's headers do not declare it either.
-  using Describe = HRESULT(WINAPI*)(HANDLE, PCWSTR);
-  static const auto describe = reinterpret_cast<Describe>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+  // Looked up at run time: older systems lack the call, and mingw's headers do not declare it.
+  using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) return;
+  // By way of void (*)(), the one function pointer type any other converts to unwarned.
+  const auto set = reinterpret_cast<SetDescription>(
+      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetThreadDescription")));
   // Debuggers and the system's tools show it; a refusal changes nothing else.
-  if (describe != nullptr) (void)describe(GetCurrentThread(), Widen(name).c_str());
-}
-
-void SetCurrentThreadLowestPriority() {
-  // An absolute level: a second call leaves it where the first put it.
-  (void)SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST);
+  if (set != nullptr) (void)set(GetCurrentThread(), Widen(name).c_str());
 }
 
 }  // namespace platform
