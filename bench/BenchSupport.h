@@ -14,6 +14,15 @@
 namespace kestrune::bench {
 
 // $KESTRUNE_BENCH_DIR, else the system's temporary folder, + "/kestrune-bench".
+// `prefix` + the number + `suffix` ("f12.bin"), appended piece by piece: GCC 12 warns wrongly
+// about prepending a literal to a temporary string.
+inline std::string Numbered(const char* prefix, long number, const char* suffix = "") {
+  std::string name = prefix;
+  name += std::to_string(number);
+  name += suffix;
+  return name;
+}
+
 inline std::filesystem::path BenchDir() {
   const char* base = std::getenv("KESTRUNE_BENCH_DIR");
   auto dir = std::filesystem::path(base ? base : std::filesystem::temp_directory_path().string()) /

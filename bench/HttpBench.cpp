@@ -25,7 +25,9 @@ void BM_GetToStreamVsCurl(benchmark::State& state) {
   const fs::path served = kestrune::bench::RandomFile("random-1g.bin", kFileSize);
   kestrune::test::NginxServer nginx(dir / "nginx", {.root = dir});
   if (!nginx.running()) return state.SkipWithError("nginx did not start");
-  const std::string url = nginx.Url("/" + served.filename().string());
+  std::string path = "/";  // appended: GCC 12 warns wrongly about prepending to a temporary
+  path += served.filename().string();
+  const std::string url = nginx.Url(path);
   const fs::path target = dir / "download.bin";
   const std::string curl = "curl -s -o '" + target.string() + "' " + url;
   double ours = 0, tool = 0;

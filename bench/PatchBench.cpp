@@ -83,9 +83,9 @@ void BM_UpToDateScanVersusRhash(benchmark::State& state) {
   if (!fs::exists(game / "done")) {
     const fs::path pattern = RandomFile("scan-pattern.bin", kTotal / kFiles);
     for (int i = 0; i < kFiles; ++i) {
-      const fs::path dir = game / ("d" + std::to_string(i / 200));
+      const fs::path dir = game / Numbered("d", i / 200);
       fs::create_directories(dir);
-      std::ofstream out(dir / ("f" + std::to_string(i) + ".bin"), std::ios::binary);
+      std::ofstream out(dir / Numbered("f", i, ".bin"), std::ios::binary);
       out << std::ifstream(pattern, std::ios::binary).rdbuf() << i;  // distinct contents
     }
     WriteText(game / "done", "");
@@ -137,7 +137,7 @@ fs::path PassSet() {
           content[k] = run ? fill : static_cast<char>(random());
         }
       }
-      const std::string name = "f" + std::to_string(i) + ".bin";
+      const std::string name = Numbered("f", i, ".bin");
       WriteText(www / "files" / (name + ".lzma"), kestrune::test::EncodeLzmaAlone(content, 0));
       WriteText(BenchDir() / "pass-probe", content);
       std::string crc = kestrune::test::CommandOutput(
@@ -197,7 +197,7 @@ void BM_PatchPassVersusCurlAndXz(benchmark::State& state) {
     // One curl process fetches every file over one connection, then xz unpacks each.
     std::string command = "cd '" + theirs.string() + "' && curl -s";
     for (int i = 0; i < kFiles; ++i) {
-      const std::string name = "f" + std::to_string(i) + ".bin.lzma";
+      const std::string name = Numbered("f", i, ".bin.lzma");
       command += " -o " + name + " " + nginx.Url("/files/" + name);
     }
     command +=

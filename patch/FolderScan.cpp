@@ -18,6 +18,9 @@ constexpr std::size_t kMaxOpenFolders = 256;
 // the file system's clock (two seconds on FAT), which would leave its stamp unchanged.
 constexpr std::chrono::seconds kSettleTime{2};
 
+// The most lines one claim examines: enough that the lock is taken once for many names.
+constexpr std::size_t kMaxChunk = 64;
+
 bool Settled(const platform::FileStamp& stamp) {
   const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                        std::chrono::system_clock::now().time_since_epoch())
@@ -32,7 +35,10 @@ FolderScan::FolderScan(const std::string& folder, const std::vector<PatchEntry>&
     : entries_(entries),
       cache_(cache),
       root_(std::make_shared<const platform::Folder>(platform::Folder::Open(folder))),
-      slots_(std::max<std::size_t>(ahead, 1)) {
+      callerFolders_(root_),
+      slots_(std::max<std::size_t>(ahead, 1)),
+      // Several chunks to a window, so that free threads examine beside each other.
+      chunk_(std::clamp<std::size_t>(slots_.size() / 4, 1, kMaxChunk)) {
   const std::size_t count = std::min<std::size_t>(threads, entries.size());
   try {
     for (std::size_t t = 0; t < count; ++t) threads_.emplace_back([this] { Work(); });
@@ -58,76 +64,110 @@ void FolderScan::Stop() {
   toSum_.notify_all();
 }
 
+bool FolderScan::ChunkAvailable() const {
+  // Whole chunks only (but the last), all of whose slots are free.
+  return examineNext_ < entries_.size() &&
+         std::min(examineNext_ + chunk_, entries_.size()) <= taken_ + slots_.size();
+}
+
 ScanOutcome FolderScan::Take(std::size_t index) {
-  ExamineUpTo(std::min(entries_.size(), index + slots_.size()));
   std::unique_lock lock(mutex_);
   Slot& slot = SlotOf(index);
-  // Rather than wait, this thread sums what no other has begun: its own line first (the first
-  // left to read), else the next ones, so that it is one of the summing threads.
-  while (slot.state != State::Done && !toRead_.empty()) {
+  // Rather than wait, this thread does what no other has begun, so that it is one of the
+  // scan's threads.
+  while (slot.state != State::Done) {
+    if (HelpOne(lock, callerFolders_)) continue;
+    waiting_ = index;
+    sumDone_.wait(lock);
+    waiting_ = kNobody;
+  }
+  ScanOutcome outcome = std::move(slot.outcome);
+  const std::exception_ptr error = std::move(slot.error);
+  slot = Slot{};
+  const bool couldExamine = ChunkAvailable();
+  taken_ = std::max(taken_, index + 1);
+  const bool freedAChunk = !couldExamine && ChunkAvailable();
+  lock.unlock();
+  if (freedAChunk) toSum_.notify_one();
+  if (error) std::rethrow_exception(error);
+  return outcome;
+}
+
+bool FolderScan::HelpOne(std::unique_lock<std::mutex>& lock, Folders& folders) {
+  // Reading first: examining ahead only finds more to read.
+  if (!toRead_.empty()) {
     const std::size_t line = toRead_.front();
     toRead_.pop_front();
     SlotOf(line).state = State::Reading;
     lock.unlock();
     Sum(line);
     lock.lock();
+    return true;
   }
-  waiting_ = index;
-  sumDone_.wait(lock, [&] { return slot.state == State::Done; });
-  waiting_ = kNobody;
-  ScanOutcome outcome = std::move(slot.outcome);
-  const std::exception_ptr error = std::move(slot.error);
-  slot = Slot{};
-  lock.unlock();
-  if (error) std::rethrow_exception(error);
-  return outcome;
+  if (ChunkAvailable()) {
+    const std::size_t first = examineNext_;
+    const std::size_t end = std::min(first + chunk_, entries_.size());
+    for (std::size_t line = first; line < end; ++line) SlotOf(line).state = State::Examining;
+    examineNext_ = end;
+    lock.unlock();
+    ExamineChunk(first, end, folders);
+    lock.lock();
+    return true;
+  }
+  return false;
 }
 
-void FolderScan::ExamineUpTo(std::size_t end) {
-  for (; examined_ < end; ++examined_) {
-    Slot& slot = SlotOf(examined_);  // free: the line a whole window back has been taken
-    bool settled = true;
+void FolderScan::ExamineChunk(std::size_t first, std::size_t end, Folders& folders) {
+  // Only this thread touches the slots of a chunk being examined.
+  for (std::size_t line = first; line < end; ++line) {
+    Slot& slot = SlotOf(line);
     try {
-      settled = Examine(entries_[examined_].filename, slot);
+      Examine(entries_[line].filename, slot, folders);
     } catch (...) {
       slot.error = std::current_exception();
+      slot.folder.reset();
     }
-    {
-      const std::lock_guard lock(mutex_);
-      slot.state = settled ? State::Done : State::ToRead;
-      if (!settled) toRead_.push_back(examined_);
-    }
-    if (!settled) toSum_.notify_one();
   }
+  bool anyToRead = false;
+  bool wakeTaker = false;
+  {
+    const std::lock_guard lock(mutex_);
+    for (std::size_t line = first; line < end; ++line) {
+      Slot& slot = SlotOf(line);
+      // Examine leaves the folder in the slot only for a file that must be read.
+      const bool toRead = slot.folder != nullptr;
+      slot.state = toRead ? State::ToRead : State::Done;
+      if (toRead) toRead_.push_back(line);
+      anyToRead = anyToRead || toRead;
+    }
+    wakeTaker = waiting_ >= first && waiting_ < end;
+  }
+  if (anyToRead) toSum_.notify_all();
+  if (wakeTaker) sumDone_.notify_one();
 }
 
 void FolderScan::Work() {
   platform::SetCurrentThreadName("kestrune-scan");
   platform::SetCurrentThreadLowestPriority();
+  Folders folders(root_);
+  std::unique_lock lock(mutex_);
   for (;;) {
-    std::size_t line;
-    {
-      std::unique_lock lock(mutex_);
-      toSum_.wait(lock, [&] { return stopped_ || !toRead_.empty(); });
-      if (stopped_) return;
-      line = toRead_.front();
-      toRead_.pop_front();
-      SlotOf(line).state = State::Reading;
-    }
-    Sum(line);
+    toSum_.wait(lock, [&] { return stopped_ || !toRead_.empty() || ChunkAvailable(); });
+    if (stopped_) return;
+    HelpOne(lock, folders);
   }
 }
 
-bool FolderScan::Examine(const std::string& name, Slot& slot) {
+void FolderScan::Examine(const std::string& name, Slot& slot, Folders& folders) {
   ScanOutcome& outcome = slot.outcome;
-  if (!IsSafePatchName(name)) return true;
+  if (!IsSafePatchName(name)) return;
   const std::size_t cut = name.find_last_of("\\/");
   std::string leaf = cut == std::string::npos ? name : name.substr(cut + 1);
-  auto folder = FolderAt(cut == std::string::npos ? std::string_view()
-                                                  : std::string_view(name).substr(0, cut));
-  if (!folder) return true;
+  auto folder = folders.At(cut == std::string::npos ? std::string_view()
+                                                    : std::string_view(name).substr(0, cut));
+  if (!folder) return;
   const platform::FolderEntry entry = folder->Examine(leaf);
-  if (entry.kind != platform::FolderEntry::Kind::File) return true;
+  if (entry.kind != platform::FolderEntry::Kind::File) return;
   outcome.kind = ScanOutcome::Kind::File;
   outcome.readOnly = entry.readOnly;
   if (cache_ != nullptr) {
@@ -135,12 +175,11 @@ bool FolderScan::Examine(const std::string& name, Slot& slot) {
     if (record != nullptr && record->stamp == entry.stamp) {
       outcome.crc = CRC32Text(record->crc);
       outcome.record = *record;
-      return true;
+      return;
     }
   }
   slot.folder = std::move(folder);
   slot.leaf = std::move(leaf);
-  return false;
 }
 
 void FolderScan::Sum(std::size_t line) {
@@ -165,28 +204,28 @@ void FolderScan::Sum(std::size_t line) {
   if (wake) sumDone_.notify_one();
 }
 
-std::shared_ptr<const platform::Folder> FolderScan::FolderAt(std::string_view path) {
+std::shared_ptr<const platform::Folder> FolderScan::Folders::At(std::string_view path) {
   if (path.empty()) return root_;
   // Lists name files folder by folder: mostly the folder of the line before.
   if (path == lastPath_) return lastFolder_;
   std::string key(path);
   std::shared_ptr<const platform::Folder> folder;
-  const auto found = folders_.find(key);
-  if (found != folders_.end()) {
+  const auto found = open_.find(key);
+  if (found != open_.end()) {
     folder = found->second;
   } else {
     const std::size_t cut = path.find_last_of("\\/");
     const std::string_view parentPath = cut == std::string_view::npos ? "" : path.substr(0, cut);
     const std::string name(cut == std::string_view::npos ? path : path.substr(cut + 1));
-    if (const auto parent = FolderAt(parentPath)) {
+    if (const auto parent = At(parentPath)) {
       try {
         folder = std::make_shared<const platform::Folder>(parent->OpenFolder(name));
       } catch (const platform::SystemError&) {
         // Missing, no folder or a link: nothing below it is examined.
       }
     }
-    if (folders_.size() >= kMaxOpenFolders) folders_.clear();
-    folders_.emplace(key, folder);
+    if (open_.size() >= kMaxOpenFolders) open_.clear();
+    open_.emplace(key, folder);
   }
   lastPath_ = std::move(key);
   lastFolder_ = folder;

@@ -1,10 +1,11 @@
 #pragma once
 // The examination of the listed files of a scan, ahead of the patch worker: each name is
 // reached from the open game folder one component at a time (never through a link) and
-// stat'ed once, in list order on the worker's own thread, which also consults the scan cache;
-// the files that must be read are summed on further threads meanwhile. The worker takes the
-// outcomes in list order, so the bar and the queue keep that order, and an error of a line
-// reaches it only when it takes that line.
+// stat'ed once, then looked up in the scan cache. Lines are examined in chunks of consecutive
+// lines by whichever thread is free, the worker's own included, and the files that must be
+// read are summed on the same threads. The worker takes the outcomes in list order, so the
+// bar and the queue keep that order, and an error of a line reaches it only when it takes
+// that line.
 
 #include <condition_variable>
 #include <cstddef>
@@ -50,10 +51,10 @@ class FolderScan {
   FolderScan(const FolderScan&) = delete;
   FolderScan& operator=(const FolderScan&) = delete;
 
-  // The outcome of line `index`, once it is known; meanwhile the caller sums lines no thread
-  // has begun. Lines are taken in increasing order, each at most once; the caller's own thread
-  // examines the lines ahead. Rethrows the error that ended that line's examination (a file
-  // that exists but cannot be opened or read).
+  // The outcome of line `index`, once it is known; meanwhile the caller sums and examines
+  // lines no thread has begun. Lines are taken in increasing order, each at most once.
+  // Rethrows the error that ended that line's examination (a file that exists but cannot be
+  // opened or read).
   ScanOutcome Take(std::size_t index);
   // No line is summed from now on.
   void Stop();
@@ -62,7 +63,7 @@ class FolderScan {
   static unsigned DefaultThreads();
 
  private:
-  enum class State { Free, ToRead, Reading, Done };
+  enum class State { Free, Examining, ToRead, Reading, Done };
   struct Slot {
     State state = State::Free;
     ScanOutcome outcome;
@@ -72,34 +73,52 @@ class FolderScan {
     std::string leaf;
   };
 
+  // The open folders one examining thread has reached, each level opened once. Each thread
+  // has its own, so that no lock is taken per name.
+  class Folders {
+   public:
+    explicit Folders(std::shared_ptr<const platform::Folder> root) : root_(std::move(root)) {}
+    // The folder at `path` ("\" or "/" separated) below the game folder; nullptr when a level
+    // is missing, no folder or a link.
+    std::shared_ptr<const platform::Folder> At(std::string_view path);
+
+   private:
+    std::shared_ptr<const platform::Folder> root_;
+    std::unordered_map<std::string, std::shared_ptr<const platform::Folder>> open_;
+    std::string lastPath_;
+    std::shared_ptr<const platform::Folder> lastFolder_;
+  };
+
   void Work();
-  // Examines the lines up to `end` not yet examined.
-  void ExamineUpTo(std::size_t end);
-  // Stat and cache: the outcome when that settles it; otherwise the slot is left to be read.
-  bool Examine(const std::string& name, Slot& slot);
+  // With the lock held: whether a chunk of lines may be claimed for examining.
+  bool ChunkAvailable() const;
+  // With the lock held: one step of work that no thread has begun (a line to read first,
+  // else a chunk to examine), done with the lock released. False when there is none.
+  bool HelpOne(std::unique_lock<std::mutex>& lock, Folders& folders);
+  // Examines lines [first, end) into their slots, then publishes them under the lock.
+  void ExamineChunk(std::size_t first, std::size_t end, Folders& folders);
+  // Stat and cache: the outcome when that settles it; otherwise the file's folder and name
+  // are left in the slot, to be read.
+  void Examine(const std::string& name, Slot& slot, Folders& folders);
   // Reads and sums the file of `line`'s slot, then marks it done.
   void Sum(std::size_t line);
-  // The folder at `path` ("\" or "/" separated) below the game folder, each level opened
-  // once; nullptr when a level is missing, no folder or a link.
-  std::shared_ptr<const platform::Folder> FolderAt(std::string_view path);
   Slot& SlotOf(std::size_t line) { return slots_[line % slots_.size()]; }
 
   const std::vector<PatchEntry>& entries_;
   const ScanCache* cache_;
   std::shared_ptr<const platform::Folder> root_;
-  // The caller's alone: examined on its thread.
-  std::unordered_map<std::string, std::shared_ptr<const platform::Folder>> folders_;
-  std::string lastPath_;
-  std::shared_ptr<const platform::Folder> lastFolder_;
-  std::size_t examined_ = 0;
+  Folders callerFolders_;  // the caller's: it examines on its own thread too
 
   static constexpr std::size_t kNobody = static_cast<std::size_t>(-1);
 
   std::mutex mutex_;
   std::condition_variable sumDone_;  // the line the taker waits for is summed
-  std::condition_variable toSum_;    // a line is left to be read, or stopped
+  std::condition_variable toSum_;    // a line to read, lines to examine, or stopped
   std::vector<Slot> slots_;          // line i in slots_[i % size]: the lines ahead, no more
-  std::deque<std::size_t> toRead_;   // in list order
+  std::deque<std::size_t> toRead_;   // in list order within a chunk
+  std::size_t chunk_;                // lines examined at one claim
+  std::size_t examineNext_ = 0;      // the first line no thread has claimed to examine
+  std::size_t taken_ = 0;            // lines taken: their slots are free again
   std::size_t waiting_ = kNobody;    // the line the taker waits for
   bool stopped_ = false;
   std::vector<std::jthread> threads_;  // last: joined before the rest goes

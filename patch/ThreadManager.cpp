@@ -185,7 +185,7 @@ bool ThreadForDownLoad::LoadAndScan(HttpClient& http) {
   try {
     // This thread sums too (what no other has begun): one thread per core in all.
     const unsigned cores = FolderScan::DefaultThreads();
-    FolderScan scan(folder, listF, verifyFiles ? nullptr : &cache, cores - 1, 16 * cores);
+    FolderScan scan(folder, listF, verifyFiles ? nullptr : &cache, cores - 1, 256 * cores);
     for (; line < listF.size(); ++line) {
       const PatchEntry& entry = listF[line];
       if (TerminationRequested()) {

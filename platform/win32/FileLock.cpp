@@ -16,7 +16,7 @@ constexpr std::chrono::milliseconds kRetry{20};
 HANDLE OpenLockFile(const std::string& path) {
   std::wstring wide;
   try {
-    wide = Widen(path);
+    wide = WidePath(path);
   } catch (...) {
     return nullptr;
   }

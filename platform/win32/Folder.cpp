@@ -1,12 +1,12 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <cstring>
 #include <functional>
 #include <string>
 
 #include "Platform.h"
 #include "Utf16.h"
+#include "Win32Error.h"
 
 // Windows resolves names below an open folder handle only through NtCreateFile; until that is
 // wanted a Folder keeps its path and each name is joined to it. Links are refused by their
@@ -16,22 +16,9 @@ namespace platform {
 
 namespace {
 
-[[noreturn]] void ThrowCode(DWORD code) {
-  wchar_t* text = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string message = n > 0 && text != nullptr ? Narrow(std::wstring_view(text, n)) : "";
-  if (text != nullptr) LocalFree(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
-    message.pop_back();
-  }
-  throw SystemError(message, static_cast<int>(code), message);
-}
-
 void CheckOneComponent(const std::string& name) {
   if (name.empty() || name.find_first_of("\\/") != std::string::npos) {
-    ThrowCode(ERROR_INVALID_NAME);
+    ThrowError(ERROR_INVALID_NAME);
   }
 }
 
@@ -55,7 +42,7 @@ FileStamp StampOf(const BY_HANDLE_FILE_INFORMATION& info) {
 
 FileStamp File::Stamp() {
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle_, &info)) ThrowCode(GetLastError());
+  if (!GetFileInformationByHandle(handle_, &info)) ThrowLastError();
   return StampOf(info);
 }
 
@@ -74,7 +61,7 @@ bool File::ReadMapped(std::uint64_t size,
       const DWORD code = GetLastError();
       CloseHandle(mapping);
       if (offset == 0) return false;
-      ThrowCode(code);
+      ThrowError(code);
     }
     try {
       consume(view, length);
@@ -90,9 +77,9 @@ bool File::ReadMapped(std::uint64_t size,
 }
 
 Folder Folder::Open(const std::string& path) {
-  const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) ThrowCode(GetLastError());
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) ThrowCode(ERROR_DIRECTORY);
+  const DWORD attributes = GetFileAttributesW(WidePath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) ThrowLastError();
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) ThrowError(ERROR_DIRECTORY);
   Folder folder;
   folder.path_ = path;
   return folder;
@@ -101,10 +88,10 @@ Folder Folder::Open(const std::string& path) {
 Folder Folder::OpenFolder(const std::string& name) const {
   CheckOneComponent(name);
   const std::string path = path_ + "\\" + name;
-  const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) ThrowCode(GetLastError());
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ThrowCode(ERROR_CANT_ACCESS_FILE);
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) ThrowCode(ERROR_DIRECTORY);
+  const DWORD attributes = GetFileAttributesW(WidePath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) ThrowLastError();
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ThrowError(ERROR_CANT_ACCESS_FILE);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) ThrowError(ERROR_DIRECTORY);
   Folder folder;
   folder.path_ = path;
   return folder;
@@ -113,11 +100,16 @@ Folder Folder::OpenFolder(const std::string& name) const {
 FolderEntry Folder::Examine(const std::string& name) const {
   FolderEntry entry;
   if (name.empty() || name.find_first_of("\\/") != std::string::npos) return entry;
+  std::wstring wide;
+  try {
+    wide = WidePath(path_ + "\\" + name);
+  } catch (const SystemError&) {
+    return entry;
+  }
   // Attributes only, shared with everyone: examining never conflicts with another program.
-  HANDLE h =
-      CreateFileW(Widen(path_ + "\\" + name).c_str(), FILE_READ_ATTRIBUTES,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE h = CreateFileW(
+      wide.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return entry;
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(h, &info) != 0;
@@ -138,16 +130,16 @@ FolderEntry Folder::Examine(const std::string& name) const {
 File Folder::OpenRead(const std::string& name, File::Share share) const {
   CheckOneComponent(name);
   HANDLE h =
-      CreateFileW(Widen(path_ + "\\" + name).c_str(), GENERIC_READ,
+      CreateFileW(WidePath(path_ + "\\" + name).c_str(), GENERIC_READ,
                   share == File::Share::None ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) ThrowCode(GetLastError());
+  if (h == INVALID_HANDLE_VALUE) ThrowLastError();
   File file;
   file.handle_ = h;
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(h, &info)) ThrowCode(GetLastError());
+  if (!GetFileInformationByHandle(h, &info)) ThrowLastError();
   if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
-    ThrowCode(ERROR_ACCESS_DENIED);
+    ThrowError(ERROR_ACCESS_DENIED);
   }
   return file;
 }
@@ -160,31 +152,5 @@ Folder& Folder::operator=(Folder&& other) noexcept {
 }
 
 Folder::~Folder() = default;
-
-std::string UserKeyFolder(const std::string& path) {
-  wchar_t buffer[MAX_PATH];
-  const DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) ThrowCode(ERROR_ENVVAR_NOT_FOUND);
-  std::string folder = Narrow(std::wstring_view(buffer, n));
-  std::size_t start = 0;
-  bool first = true;
-  while (start <= path.size()) {
-    std::size_t end = path.find_first_of("\\/", start);
-    if (end == std::string::npos) end = path.size();
-    const std::string part = path.substr(start, end - start);
-    start = end + 1;
-    if (part.empty()) continue;
-    if (part == "." || part == "..") ThrowCode(ERROR_INVALID_NAME);
-    const bool skip = first && _stricmp(part.c_str(), "Software") == 0;
-    first = false;
-    if (skip) continue;
-    folder += "\\" + part;
-    if (!CreateDirectoryW(Widen(folder).c_str(), nullptr) &&
-        GetLastError() != ERROR_ALREADY_EXISTS) {
-      ThrowCode(GetLastError());
-    }
-  }
-  return folder;
-}
 
 }  // namespace platform

@@ -124,10 +124,20 @@ std::wstring DecodeUnits(std::string_view bytes, Units units) {
   return out;
 }
 
-}  // namespace
+// The length of the valid UTF-8 from `start` up to the first byte that is not UTF-8.
+std::size_t ValidRun(std::string_view text, std::size_t start) {
+  std::size_t end = start;
+  while (end < text.size()) {
+    const Utf8Char c = DecodeUtf8(text, end);
+    if (!c.valid) break;
+    end += c.length;
+  }
+  return end - start;
+}
 
-bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
-  // Invalid UTF-8 is compared exactly rather than as replacement characters.
+// Two texts of valid UTF-8 under the user's locale.
+bool SameRunIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.empty() || b.empty()) return a.empty() && b.empty();
   std::wstring wideA;
   std::wstring wideB;
   if (!ToUtf16(a, CP_UTF8, MB_ERR_INVALID_CHARS, wideA) ||
@@ -138,6 +148,26 @@ bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
   return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, wideA.c_str(),
                         static_cast<int>(wideA.size()), wideB.c_str(),
                         static_cast<int>(wideB.size())) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
+  // Runs of characters are compared by the system; a byte that is not UTF-8 ends a run and must
+  // meet the same byte in the other text, as it only equals itself.
+  std::size_t i = 0;
+  std::size_t j = 0;
+  for (;;) {
+    const std::size_t runA = ValidRun(a, i);
+    const std::size_t runB = ValidRun(b, j);
+    if (!SameRunIgnoringCase(a.substr(i, runA), b.substr(j, runB))) return false;
+    i += runA;
+    j += runB;
+    if (i == a.size() || j == b.size()) return i == a.size() && j == b.size();
+    if (a[i] != b[j]) return false;
+    ++i;
+    ++j;
+  }
 }
 
 std::string ToCodePage866(std::string_view utf8) {

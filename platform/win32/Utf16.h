@@ -20,4 +20,11 @@ std::wstring Widen(std::string_view utf8);
 // UTF-16 as UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string Narrow(std::wstring_view utf16);
 
+// The UTF-8 `path` as every file call of win32/ takes it: made absolute by GetFullPathNameW
+// (which also turns "/" into "\" and resolves "." and ".."), then prefixed with "\\?\" so that
+// it may be longer than MAX_PATH. A path already prefixed, and a device ("\\.\CON"), stay as
+// they are. Throws SystemError for bytes that are not UTF-8 (ERROR_NO_UNICODE_TRANSLATION), a
+// NUL in the path, or a path the system cannot make absolute.
+std::wstring WidePath(std::string_view path);
+
 }  // namespace platform

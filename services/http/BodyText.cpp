@@ -188,6 +188,7 @@ std::string BodyToText(std::string_view contentType, std::string_view body) {
   std::string charset = ChooseCharset(contentType, body);
   std::string out;
   if (charset == "us-ascii") {
+    out.reserve(body.size());
     for (char c : body) {
       if (static_cast<unsigned char>(c) < 0x80) {
         out += c;
@@ -201,7 +202,15 @@ std::string BodyToText(std::string_view contentType, std::string_view body) {
     // ChooseCharset only names a charset the system knows.
     if (std::optional<std::string> text = platform::ConvertToUtf8(body, charset)) return *text;
   }
-  for (char c : body) platform::AppendUtf8(out, static_cast<unsigned char>(c));
+  // Each byte is the character of its value: runs of ASCII are copied as they are.
+  out.reserve(body.size());
+  std::size_t i = 0;
+  while (i < body.size()) {
+    const std::size_t start = i;
+    while (i < body.size() && static_cast<unsigned char>(body[i]) < 0x80) ++i;
+    out.append(body.substr(start, i - start));
+    if (i < body.size()) platform::AppendUtf8(out, static_cast<unsigned char>(body[i++]));
+  }
   return out;
 }
 

@@ -1,21 +1,25 @@
 #include "xml/LineEnds.h"
 
+#include <algorithm>
+
 namespace kestrune {
 
 std::string NormalizeLineEnds(std::string_view text) {
   std::string out;
   out.reserve(text.size() + text.size() / 16 + 2);
+  // The next CR and the next LF, each searched for (memchr) only once it lies behind: every
+  // byte is passed twice at most, whichever ends the text uses.
+  std::size_t cr = text.find('\r');
+  std::size_t lf = text.find('\n');
   std::size_t lineStart = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r' && text[i] != '\n') continue;
-    out.append(text.substr(lineStart, i - lineStart));
+  while (lineStart < text.size()) {
+    if (cr < lineStart) cr = text.find('\r', lineStart);
+    if (lf < lineStart) lf = text.find('\n', lineStart);
+    const std::size_t end = std::min({cr, lf, text.size()});
+    out.append(text.substr(lineStart, end - lineStart));
     out += "\r\n";
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    lineStart = i + 1;
-  }
-  if (lineStart < text.size()) {
-    out.append(text.substr(lineStart));
-    out += "\r\n";
+    lineStart = end + 1;
+    if (end == cr && lineStart == lf) ++lineStart;
   }
   return out;
 }

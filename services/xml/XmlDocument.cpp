@@ -205,7 +205,16 @@ std::string XmlElement::Attribute(std::string_view name) const {
     const std::size_t equals = text.find('=');
     if (!SameAsciiIgnoringCase(text.substr(0, equals), name)) continue;
     if (equals == std::string_view::npos) return {};
-    return DecodeEntities(Unquote(text.substr(equals + 1)));
+    const std::string_view value = text.substr(equals + 1);
+    // Most values have neither a doubled quote nor a reference: one copy instead of three.
+    if (value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front()) {
+      const std::string_view inner = value.substr(1, value.size() - 2);
+      if (inner.find(value.front()) == std::string_view::npos &&
+          inner.find('&') == std::string_view::npos) {
+        return std::string(inner);
+      }
+    }
+    return DecodeEntities(Unquote(value));
   }
   return {};
 }

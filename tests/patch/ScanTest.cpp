@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "CRC32.h"
+#include "FolderScan.h"
 #include "LauncherTestSupport.h"
 #include "LzmaEncode.h"
 #include "MainForm.h"
@@ -366,6 +367,54 @@ TEST_F(ScanTest, ParallelChecksumsKeepTheOrderAndAnUnopenableFileEndsTheRunAtIts
   EXPECT_EQ(form.messageId, msgAllUpdated);
   for (const auto& [name, content] : files) {
     EXPECT_TRUE(ReadFile(GameFile(name)) == content) << name;
+  }
+}
+
+// Lines are examined in chunks by whichever thread is free: with a small window, many folders
+// and three threads besides the taker, every outcome still belongs to its own line. Files
+// whose stamp the cache knows come back with the cache's CRC (a value no file here has), the
+// others with their own, and a missing file as absent.
+TEST(FolderScan, ChunksExaminedOnSeveralThreadsComeBackInListOrder) {
+  test::TempDir tmp;
+  const std::string root = tmp.file("game");
+  const std::vector<std::string> contents = {"", "a", "abc", "123456789"};
+  const std::vector<std::string> crcs = IndependentCrcs(contents, tmp);
+  ASSERT_EQ(crcs.size(), contents.size());
+  constexpr int kLines = 700;
+  std::vector<PatchEntry> entries;
+  for (int i = 0; i < kLines; ++i) {
+    PatchEntry entry;
+    entry.filename = "d" + std::to_string(i / 100) + "\\f" + std::to_string(i);
+    if (i % 9 != 8) {
+      fs::create_directories(root + "/d" + std::to_string(i / 100));
+      WriteFile(root + "/" + platform::NativePath(entry.filename), contents[i % 4]);
+    }
+    entries.push_back(entry);
+  }
+  ScanCache remembered;
+  const platform::Folder game = platform::Folder::Open(root);
+  for (int i = 0; i < kLines; i += 11) {
+    if (i % 9 == 8) continue;
+    const platform::Folder folder = game.OpenFolder("d" + std::to_string(i / 100));
+    remembered.Remember(entries[i].filename,
+                        ScanRecord{folder.Examine("f" + std::to_string(i)).stamp, 0x5CA9CAC8});
+  }
+  const std::string cacheFile = tmp.file("scan.cache");
+  remembered.Save(cacheFile, root);
+  const ScanCache cache = ScanCache::Load(cacheFile, root);
+  ASSERT_GT(cache.loadedCount(), 50u);
+
+  for (int round = 0; round < 5; ++round) {
+    FolderScan scan(root, entries, &cache, 3, 24);
+    for (int i = 0; i < kLines; ++i) {
+      const ScanOutcome outcome = scan.Take(i);
+      if (i % 9 == 8) {
+        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::Absent) << i;
+      } else {
+        EXPECT_EQ(outcome.kind, ScanOutcome::Kind::File) << i;
+        EXPECT_EQ(outcome.crc, i % 11 == 0 ? "5CA9CAC8" : crcs[i % 4]) << i;
+      }
+    }
   }
 }
 

@@ -9,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
 #include "ResourceLimit.h"
+#endif
 #include "TestSupport.h"
 
 namespace platform {
@@ -36,6 +38,8 @@ TEST(File, CreateEmptiesAndWritesWhatReadGivesBack) {
   EXPECT_EQ(f.Read(buf, sizeof buf), 0u) << "end of file";
 }
 
+#ifndef _WIN32
+// Links, FIFOs and permission bits: the Windows counterparts are in FileAttributesWin32Test.cpp.
 TEST(File, CreateNewRefusesAnythingAlreadyThereLinksIncluded) {
   TempDir dir;
   WriteFile(dir.file("target"), "kept");
@@ -73,6 +77,8 @@ TEST(File, OpenPlainForWriteTakesOnlyAFileOfItsOwn) {
   EXPECT_EQ(ReadFile(dir.file("target")), "kept");
 }
 
+#endif  // _WIN32
+
 TEST(File, OpenFailuresCarryTheSystemText) {
   TempDir dir;
   for (const std::string& path : {dir.file("missing"), dir.path().string()}) {
@@ -88,6 +94,7 @@ TEST(File, OpenFailuresCarryTheSystemText) {
   EXPECT_THROW(File::Create(dir.file("no-dir/f")), SystemError);
 }
 
+#ifndef _WIN32
 TEST(File, ReplaceKeepsThePermissionsOfTheReplacedFile) {
   TempDir dir;
   const auto target = dir.file("game.bin");
@@ -157,6 +164,8 @@ TEST(Executable, OnlyThisSystemsProgramsLookLikeOne) {
   }
 }
 
+#endif  // _WIN32
+
 TEST(File, RemoveAndCheckReplaceable) {
   TempDir dir;
   const auto path = dir.file("f");
@@ -169,6 +178,7 @@ TEST(File, RemoveAndCheckReplaceable) {
   EXPECT_THROW(CheckReplaceable(dir.path().string()), SystemError);
 }
 
+#ifndef _WIN32
 // Tests run as root, which may write any file; the permission bits are what
 // the read-only mark is, so they are what these tests look at.
 TEST(FileAttributes, KindAndReadOnlyMarkOfEachSortOfPath) {
@@ -271,6 +281,8 @@ TEST(FileAttributes, CreateFolderMakesOneLevelAndNeverReusesAName) {
   EXPECT_FALSE(std::filesystem::exists(dir.file("elsewhere")));
 }
 
+#endif  // _WIN32
+
 // flock belongs to the open file: a second open conflicts even within one process.
 TEST(FileLock, OneHolderAtATimeAndTheLockEndsWithItsObject) {
   TempDir dir;
@@ -300,6 +312,7 @@ TEST(FileLock, AWaitingTakerGetsItWhenTheHolderLetsGo) {
   release.join();
 }
 
+#ifndef _WIN32
 TEST(FileLock, OnlyAPlainFileReachedWithoutALinkServes) {
   TempDir dir;
   std::filesystem::create_symlink(dir.file("elsewhere"), dir.file("dangling"));
@@ -316,6 +329,8 @@ TEST(FileLock, OnlyAPlainFileReachedWithoutALinkServes) {
   EXPECT_TRUE(FileLock::Acquire(dir.file("fresh.lock"), std::chrono::milliseconds(0)).isLocked());
   EXPECT_EQ(GetPathKind(dir.file("fresh.lock")), PathKind::File) << "created when missing";
 }
+
+#endif  // _WIN32
 
 }  // namespace
 }  // namespace platform

@@ -1,9 +1,11 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -20,6 +22,9 @@ using kestrune::test::TempDir;
 using kestrune::test::WriteFile;
 using Kind = FolderEntry::Kind;
 
+#ifndef _WIN32
+// Links, permission bits, sockets and nanosecond times: the Windows counterparts are in
+// FileAttributesWin32Test.cpp.
 // A folder with one of each thing a game folder may hold, and links to them.
 class FolderTest : public ::testing::Test {
  protected:
@@ -118,6 +123,8 @@ TEST_F(FolderTest, ASocketExistsButCannotBeOpened) {
   ::close(fd);
 }
 
+#endif  // _WIN32
+
 TEST(FileReadMapped, HandsOverTheBytesInOrderInBoundedPieces) {
   TempDir dir;
   const std::string path = dir.file("big");
@@ -135,6 +142,7 @@ TEST(FileReadMapped, HandsOverTheBytesInOrderInBoundedPieces) {
   EXPECT_TRUE(file.ReadMapped(0, [](const void*, std::size_t) { FAIL() << "nothing to hand"; }));
 }
 
+#ifndef _WIN32
 // Another program cuts the file while it is summed: an error, not the end of the process.
 TEST(FileReadMapped, AFileCutWhileMappedThrowsInsteadOfKillingTheProcess) {
   TempDir dir;
@@ -160,6 +168,8 @@ TEST(FileReadMapped, AFileCutWhileMappedThrowsInsteadOfKillingTheProcess) {
   }));
   EXPECT_EQ(seen, "whole again");
 }
+
+#endif  // _WIN32
 
 }  // namespace
 }  // namespace platform

@@ -392,27 +392,6 @@ TEST(ThreadPriority, LowersTheCallingThreadOnly) {
   EXPECT_EQ(GetThreadPriority(GetCurrentThread()), mainBefore);
 }
 
-TEST(ThreadName, NamesTheCallingThreadWhole) {
-  using Read = HRESULT(WINAPI*)(HANDLE, PWSTR*);
-  const auto read = reinterpret_cast<Read>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
-  ASSERT_NE(read, nullptr);
-  auto nameOf = [&](const std::string& given) {
-    std::string seen;
-    std::thread([&] {
-      SetCurrentThreadName(given);
-      PWSTR name = nullptr;
-      if (SUCCEEDED(read(GetCurrentThread(), &name)) && name != nullptr) {
-        seen = Narrow(name);
-        LocalFree(name);
-      }
-    }).join();
-    return seen;
-  };
-  EXPECT_EQ(nameOf("kestrune-patch"), "kestrune-patch");
-  EXPECT_EQ(nameOf("самообновление лаунчера"), "самообновление лаунчера");
-}
-
 // Programs started from here record, into Marker(), how they were started.
 class DetachedStart : public ::testing::Test {
  protected:
