@@ -1,6 +1,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
-// After windows.h, whose types it uses.
+// After windows.h, whose types they use.
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <string>
@@ -28,10 +29,8 @@ void AppendQuoted(std::wstring& line, const std::wstring& argument) {
       ++backslashes;
       continue;
     }
-    if (c == L'"')
-      line.append(2 * backslashes + 1, L'\\');
-    else
-      line.append(backslashes, L'\\');
+    // Backslashes count double only before a quote, which gets one of its own.
+    line.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
     backslashes = 0;
     line += c;
   }
@@ -39,11 +38,31 @@ void AppendQuoted(std::wstring& line, const std::wstring& argument) {
   line += L'"';
 }
 
+// COM on the calling thread for as long as the object lives, as ShellExecuteW wants it for
+// the shell extensions that open URLs and documents. A thread that already has COM in another
+// mode keeps it.
+class ComForShell {
+ public:
+  ComForShell()
+      : initialized_(
+            SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {
+  }
+  ~ComForShell() {
+    if (initialized_) CoUninitialize();
+  }
+  ComForShell(const ComForShell&) = delete;
+  ComForShell& operator=(const ComForShell&) = delete;
+
+ private:
+  bool initialized_;
+};
+
 }  // namespace
 
 bool ShellOpen(const std::string& target, const std::string& parameters) {
   const std::wstring file = Widen(target);
   const std::wstring given = Widen(parameters);
+  const ComForShell com;
   // No working directory: a program started this way inherits ours.
   const auto result = reinterpret_cast<INT_PTR>(
       ShellExecuteW(nullptr, L"open", file.c_str(), given.empty() ? nullptr : given.c_str(),
