@@ -267,6 +267,7 @@ def main():
         marker = tmp / "started"
         environment.update(KESTRUNE_PROBE="record", KESTRUNE_PROBE_OUT=win_path(marker))
         r = wine.run(win_path(launcher), [], cwd=game, extra_env=environment)
+        handed_over = time.monotonic()
         out = r.stdout.decode(errors="replace")
         check(r.returncode == 0, "the self-update run ended with %d:\n%s%s"
               % (r.returncode, out, r.stderr.decode(errors="replace")))
@@ -279,6 +280,10 @@ def main():
             check(len(lines) == 8 and lines[-1] == b"" and b'"' + old + b'"' in lines[2],
                   "Installer.cmd is not the script in code page 866: %r" % lines)
         if check(wait_for(marker.exists, 60), "the new launcher was not started"):
+            # The script's two waits (2 s and 1 s) come before the start: without a timeout.exe
+            # they would pass at once, and a launcher slow to end would keep its file.
+            check(time.monotonic() - handed_over > 2.5,
+                  "the new launcher started before the script's waits were over")
             record = marker.read_text(encoding="utf-8")
             print("the new launcher recorded:\n" + record)
             check("cwd=" + win_path(game) + "\n" in record,
@@ -289,9 +294,9 @@ def main():
               "the downloaded launcher is still in the profile folder")
         check(wait_for(lambda: not (profile / "Installer.cmd").exists(), 20),
               "Installer.cmd did not delete itself")
-        ended = []
-        wait_for(lambda: ended.extend(end_leftover_scripts(wine.prefix)) or ended, 10)
-        print("ended the script's leftover cmd.exe: %s" % (ended or "none found"))
+        # The script has done all it is for once it has deleted itself.
+        ended = end_leftover_scripts(wine.prefix)
+        print("ended the script's leftover cmd.exe: %s" % (ended or "none left"))
     finally:
         end_leftover_scripts(wine.prefix)
         if nginx is not None:
