@@ -339,6 +339,27 @@ TEST(NamedMutex, TheOwnerMayTakeItAgainAndKeepsOthersOut) {
   EXPECT_EQ(child.Wait(), 0);
 }
 
+// The game folder's lock between processes: the holder keeps everyone else out, and a holder
+// that is killed (TerminateProcess, no clean-up) leaves a lock file that no longer blocks.
+TEST(FileLock, HeldAcrossProcessesAndDroppedWhenTheHolderIsKilled) {
+  TempDir dir;
+  const fs::path path = dir.path() / L"kestrune.lock";
+  const fs::path probe = ProbePath();
+  const std::wstring line = Quoted(probe) + L" " + Quoted(path);
+  const std::map<std::wstring, std::wstring> env{{L"KESTRUNE_PROBE", L"lock"}};
+  {
+    Child holder(probe, line, env, true);
+    ASSERT_EQ(holder.ReadLine(), "held\n");
+    EXPECT_FALSE(FileLock::Acquire(Utf8(path), 100ms).isLocked());
+    Child second(probe, line, env);
+    EXPECT_EQ(second.ReadAll(), "busy\n");
+  }  // killed
+  EXPECT_TRUE(fs::exists(path)) << "the lock file stays behind";
+  EXPECT_TRUE(FileLock::Acquire(Utf8(path), 100ms).isLocked());
+  Child after(probe, line, env);
+  EXPECT_EQ(after.ReadAll(), "held\n");
+}
+
 TEST(ProcessEnvironment, ProfileFolderIsUserprofileAlone) {
   const std::wstring longProfile = L"C:\\Users\\" + std::wstring(600, L'п');
   const struct {
