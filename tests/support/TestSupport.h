@@ -26,6 +26,16 @@ std::string CommandOutput(const std::string& command);
 // cannot start.
 int CommandStatus(const std::string& command);
 
+// A path from UTF-8 text, and back: on Windows std::filesystem reads a narrow string in the
+// ANSI code page, which cannot hold every name (Cyrillic ones, for instance).
+inline std::filesystem::path Utf8Path(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+inline std::string Utf8(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 // A fresh folder under ScratchBase(), removed with its contents.
 class TempDir {
  public:
@@ -45,14 +55,16 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  // The UTF-8 path of `name` inside.
+  std::string file(const std::string& name) const { return Utf8(path_ / Utf8Path(name)); }
 
  private:
   std::filesystem::path path_;
 };
 
+// `path` is UTF-8, as the code under test takes it.
 inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(Utf8Path(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write test file " + path);
 }
@@ -69,7 +81,7 @@ inline std::string Bytes(std::size_t size, unsigned seed) {
 }
 
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(Utf8Path(path), std::ios::binary);
   if (!in) throw std::runtime_error("cannot read test file " + path);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }

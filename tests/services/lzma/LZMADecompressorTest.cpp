@@ -19,7 +19,7 @@
 #include "TestSupport.h"
 
 #ifdef _WIN32
-#include "WindowsFiles.h"
+#include "WindowsSupport.h"
 #else
 #include <unistd.h>
 
