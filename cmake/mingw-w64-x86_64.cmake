@@ -13,6 +13,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config reads the prefix's .pc files alone, never the build machine's.
+if(KESTRUNE_WINDOWS_DEPS)
+  set(ENV{PKG_CONFIG_LIBDIR} ${KESTRUNE_WINDOWS_DEPS}/lib/pkgconfig)
+  set(ENV{PKG_CONFIG_PATH} "")
+endif()
 
 # One self-contained .exe: no libstdc++, libgcc or winpthread DLLs to ship beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
