@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "Platform.h"
 #include "http/BodyText.h"
 
 namespace kestrune::http {
@@ -12,11 +13,20 @@ namespace {
 
 using Kind = HttpError::Kind;
 
+// The system's root certificates where libcurl's TLS cannot read them itself (empty elsewhere),
+// read once for the process.
+const std::string& SystemRoots() {
+  static const std::string pem = platform::SystemRootCertificatesPem();
+  return pem;
+}
+
 }  // namespace
 
 void GlobalInit() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  // Here, so that a store that cannot be read fails the client's making, not a transfer.
+  SystemRoots();
 }
 
 bool TlsAvailable() {
@@ -108,8 +118,14 @@ void Transfer::Prepare(const std::string& url, const HeaderList& headers,
   curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME,
                    static_cast<long>(limits.minimumRateWindow.count()));
   if (!caFile.empty()) {
+    // A blob would take the file's place.
+    curl_easy_setopt(easy_, CURLOPT_CAINFO_BLOB, nullptr);
     curl_easy_setopt(easy_, CURLOPT_CAINFO, caFile.c_str());
     curl_easy_setopt(easy_, CURLOPT_CAPATH, nullptr);
+  } else if (const std::string& roots = SystemRoots(); !roots.empty()) {
+    // The text lives as long as the process, so libcurl need not copy it for every transfer.
+    curl_blob blob{const_cast<char*>(roots.data()), roots.size(), CURL_BLOB_NOCOPY};
+    curl_easy_setopt(easy_, CURLOPT_CAINFO_BLOB, &blob);
   }
 }
 

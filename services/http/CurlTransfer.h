@@ -26,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 inline constexpr std::size_t kReceiveBlock = HttpClient::kReceiveBlock;
 inline constexpr std::size_t kMaxLineLength = HttpClient::kMaxLineLength;
 
+// curl_global_init once for the process, and the system's root certificates read once. Throws
+// platform::SystemError when the root store cannot be read.
 void GlobalInit();
 bool TlsAvailable();
 HttpError ConnectionClosed();
