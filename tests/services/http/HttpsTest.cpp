@@ -6,13 +6,6 @@
 #include <memory>
 #include <sstream>
 
-#ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-// wincrypt.h needs the types of windows.h.
-#include <wincrypt.h>
-#endif
-
 #include "NginxServer.h"
 #include "TestSupport.h"
 #include "http/HttpClient.h"
@@ -108,58 +101,6 @@ TEST_F(HttpsNginx, WrongHostNameOrUntrustedCaFail) {
     }
   }
 }
-
-#ifdef _WIN32
-// The test CA in the current user's ROOT store for the object's lifetime, as a user or an
-// administrator would trust it (CertAddEncodedCertificateToStore: Wine's certutil is a stub).
-class TrustedInUserRoot {
- public:
-  explicit TrustedInUserRoot(const std::string& pemPath) {
-    const std::string pem = test::ReadFile(pemPath);
-    DWORD size = 0;
-    CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
-                         nullptr, &size, nullptr, nullptr);
-    std::string der(size, '\0');
-    if (size == 0 ||
-        !CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
-                              reinterpret_cast<BYTE*>(der.data()), &size, nullptr, nullptr))
-      throw std::runtime_error("cannot decode " + pemPath);
-    store_ = CertOpenSystemStoreW(0, L"ROOT");
-    if (store_ == nullptr) throw std::runtime_error("cannot open the user's ROOT store");
-    if (!CertAddEncodedCertificateToStore(store_, X509_ASN_ENCODING,
-                                          reinterpret_cast<const BYTE*>(der.data()), size,
-                                          CERT_STORE_ADD_REPLACE_EXISTING, &added_))
-      throw std::runtime_error("cannot add the test CA to the ROOT store");
-  }
-  ~TrustedInUserRoot() {
-    if (added_ != nullptr) CertDeleteCertificateFromStore(added_);
-    if (store_ != nullptr) CertCloseStore(store_, 0);
-  }
-  TrustedInUserRoot(const TrustedInUserRoot&) = delete;
-  TrustedInUserRoot& operator=(const TrustedInUserRoot&) = delete;
-
- private:
-  HCERTSTORE store_ = nullptr;
-  PCCERT_CONTEXT added_ = nullptr;
-};
-
-// Without a CA file the system's trust decides: Schannel under Wine checks nothing unless
-// libcurl is handed the ROOT store, so the wrong name must still be refused.
-TEST_F(HttpsNginx, WithoutACaFileTheUserRootStoreDecides) {
-  const TrustedInUserRoot trusted(dir_->file("ca.crt"));
-  HttpClient client;
-  client.CaFile.clear();
-  EXPECT_EQ(client.GetText(Url("localhost", "/hello.txt")), "hello over tls");
-  HttpClient wrongName;
-  wrongName.CaFile.clear();
-  try {
-    wrongName.GetText(Url("127.0.0.1", "/hello.txt"));
-    ADD_FAILURE() << "a certificate for localhost was accepted for 127.0.0.1";
-  } catch (const HttpError& e) {
-    EXPECT_EQ(e.kind(), HttpError::Kind::Tls) << e.what();
-  }
-}
-#endif
 
 }  // namespace
 }  // namespace kestrune

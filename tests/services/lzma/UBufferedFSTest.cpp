@@ -90,7 +90,10 @@ TEST_P(BufferedFSWrite, PutsEveryByteOnDiskInOrder) {
     offset += count;
   }
   stream.Flush();
+#ifndef _WIN32
+  // Windows lets no one else read the file while the stream holds it (no sharing).
   EXPECT_TRUE(ReadFile(path) == data.substr(0, total)) << "all bytes on disk after Flush";
+#endif
   stream.Write(data.data() + total, 5);
   stream.Close();
   EXPECT_TRUE(ReadFile(path) == data) << "and the last five after Close";
@@ -116,7 +119,10 @@ TEST(BufferedFS, DestructorAndReadingFlushCollectedWrites) {
     stream.Write(data.data(), 600);
     char byte;
     EXPECT_EQ(stream.Read(&byte, 1), 0u) << "a read starts where the writes ended";
+#ifndef _WIN32
+    // Windows lets no one else read the file while the stream holds it (no sharing).
     EXPECT_TRUE(ReadFile(path) == data.substr(0, 600)) << "switching to reading flushed";
+#endif
     stream.Write(data.data() + 600, 400);
   }
   EXPECT_TRUE(ReadFile(path) == data) << "the destructor flushed the rest";
