@@ -8,6 +8,10 @@
 
 #include "TestSupport.h"
 
+#ifdef _WIN32
+#include "WindowsSupport.h"
+#endif
+
 namespace kestrune {
 namespace {
 
@@ -104,13 +108,13 @@ TEST(CRC32File, LargeFileEqualsRhashAndZlib) {
   TempDir dir;
   const auto path = dir.file("large.bin");
   WriteFile(path, test::Bytes((std::size_t{33} << 20) + 12345, 21));
-  std::string rhash =
-      test::CommandOutput("rhash --crc32 --simple '" + path + "' | cut -c1-8 | tr -d '\\n'");
+  std::string rhash = test::CommandOutput("rhash --crc32 --simple '" + test::HostPath(path) +
+                                          "' | cut -c1-8 | tr -d '\\n'");
   for (char& c : rhash) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const std::string zlib = test::CommandOutput(
       "python3 -c 'import sys,zlib; print(\"%08X\" % zlib.crc32(open(sys.argv[1],\"rb\").read()), "
       "end=\"\")' '" +
-      path + "'");
+      test::HostPath(path) + "'");
   ASSERT_EQ(zlib.size(), 8u);
   EXPECT_EQ(rhash, zlib);
   const std::uint64_t before = CRC32FilesSummed();
@@ -137,6 +141,42 @@ TEST(CRC32File, FileLargerThanFourGiB) {
   if (std::filesystem::file_size(path) != size) GTEST_SKIP() << "sparse files not supported here";
   EXPECT_EQ(CRC32File(path), "69201816");  // Python's zlib.crc32 over the same bytes
 }
+
+// A Cyrillic name is opened under that name, not under its ANSI code-page rendering.
+TEST(CRC32File, CyrillicNameIsSummed) {
+  TempDir dir;
+  const std::string path = dir.file("Карта мира.dat");
+  WriteFile(path, "123456789");
+  EXPECT_EQ(CRC32File(path), "CBF43926");  // the check value of CRC-32
+  EXPECT_EQ(test::CommandOutput("cat '" + test::HostPath(test::Utf8Path(path)) + "'"), "123456789")
+      << "the file has that name on disk";
+}
+
+#ifdef _WIN32
+// The file is opened with no sharing: another open handle makes the sum fail, whether that
+// handle shares the file or not, and the error names the file with the system's text.
+TEST(CRC32File, AFileOpenElsewhereIsNotSummed) {
+  TempDir dir;
+  const std::string path = dir.file("held.dat");
+  WriteFile(path, "123456789");
+  for (const DWORD share : {DWORD{0}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE}}) {
+    SCOPED_TRACE(share);
+    const HANDLE other = CreateFileW(test::Utf8Path(path).wstring().c_str(), GENERIC_READ, share,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    try {
+      CRC32File(path);
+      ADD_FAILURE() << "a file open elsewhere was summed";
+    } catch (const platform::SystemError& e) {
+      EXPECT_EQ(e.code(), static_cast<int>(ERROR_SHARING_VIOLATION));
+      EXPECT_EQ(std::string(e.what()),
+                "Cannot open file \"" + path + "\". " + test::SystemText(ERROR_SHARING_VIOLATION));
+    }
+    CloseHandle(other);
+  }
+  EXPECT_EQ(CRC32File(path), "CBF43926") << "once it is closed";
+}
+#endif
 
 }  // namespace
 }  // namespace kestrune

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <lzma.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,12 +25,17 @@
 #include "LzmaEncode.h"
 #include "MainForm.h"
 #include "NginxServer.h"
-#include "ScopedEnv.h"
-#include "SmallFileSystem.h"
 #include "TestSupport.h"
 #include "ThreadManager.h"
 #include "UiThread.h"
+#include "UserStore.h"
 #include "http/DownloadPool.h"
+
+#ifdef _WIN32
+#include "WindowsSupport.h"
+#else
+#include "SmallFileSystem.h"
+#endif
 
 namespace kestrune {
 namespace {
@@ -47,14 +51,15 @@ std::string IndependentCrc(const std::string& path) {
   std::string out = test::CommandOutput(
       "python3 -c 'import sys,zlib; "
       "print(\"%08X\" % (zlib.crc32(open(sys.argv[1],\"rb\").read()) & 0xFFFFFFFF))' '" +
-      path + "'");
+      test::HostPath(test::Utf8Path(path)) + "'");
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
 }
 
 // The SHA-256 as the publisher writes it, computed by sha256sum.
 std::string IndependentSha256(const std::string& path) {
-  return test::CommandOutput("sha256sum '" + path + "' | cut -c1-64 | tr -d '\\n'");
+  return test::CommandOutput("sha256sum '" + test::HostPath(test::Utf8Path(path)) +
+                             "' | cut -c1-64 | tr -d '\\n'");
 }
 
 // A LauncherInterface over a real TFormUpdater that logs the worker's calls in order and lets
@@ -159,7 +164,6 @@ class PatchWorkerTest : public ::testing::Test {
     form.shellOpen = [](const std::string&, const std::string&) { return true; };
     fs::create_directories(www());
     fs::create_directories(game());
-    env.Set("XDG_CONFIG_HOME", tmp.file("config"));
     StartNginx("");
     oldCwd = fs::current_path();
     fs::current_path(game());
@@ -185,7 +189,9 @@ class PatchWorkerTest : public ::testing::Test {
   fs::path www() const { return tmp.path() / "www"; }
   fs::path game() const { return tmp.path() / "game"; }
   static std::string Native(const std::string& name) { return platform::NativePath(name); }
-  std::string GameFile(const std::string& name) const { return (game() / Native(name)).string(); }
+  std::string GameFile(const std::string& name) const {
+    return test::Utf8(game() / test::Utf8Path(Native(name)));
+  }
 
   // Publishes `files` (list and .lzma files) under `listName`.
   void Publish(const std::vector<PatchFile>& files, const std::string& listName = "list.xml") {
@@ -196,9 +202,9 @@ class PatchWorkerTest : public ::testing::Test {
       const std::string original = f.original.empty() ? crcs[i] : f.original;
       xml += "  <archive filename=\"" + f.name + "\" original=\"" + original + "\"/>\n";
       if (f.serve) {
-        const fs::path lzma = www() / "files" / Native(f.name + ".lzma");
+        const fs::path lzma = www() / "files" / test::Utf8Path(Native(f.name + ".lzma"));
         fs::create_directories(lzma.parent_path());
-        WriteFile(lzma.string(), test::EncodeLzmaAlone(f.content));
+        WriteFile(test::Utf8(lzma), test::EncodeLzmaAlone(f.content));
       }
     }
     xml += "</patch>\n";
@@ -211,7 +217,7 @@ class PatchWorkerTest : public ::testing::Test {
     for (std::size_t i = 0; i < files.size(); ++i) {
       const std::string probe = tmp.file("probe-" + std::to_string(i));
       WriteFile(probe, files[i].content);
-      paths += " '" + probe + "'";
+      paths += " '" + test::HostPath(probe) + "'";
     }
     std::istringstream out(
         test::CommandOutput("python3 -c 'import sys,zlib\n"
@@ -245,7 +251,7 @@ class PatchWorkerTest : public ::testing::Test {
   std::string XzLzma(const std::string& content) const {
     const std::string probe = tmp.file("xz-probe");
     WriteFile(probe, content);
-    return test::CommandOutput("xz --format=lzma -6 -c '" + probe + "'");
+    return test::CommandOutput("xz --format=lzma -6 -c '" + test::HostPath(probe) + "'");
   }
 
   // What a publisher would write about `content`: CRC-32, size and SHA-256 (independently
@@ -278,7 +284,7 @@ class PatchWorkerTest : public ::testing::Test {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(game())) {
       if (entry.is_regular_file()) {
-        files[fs::relative(entry.path(), game()).string()] = ReadFile(entry.path().string());
+        files[test::Utf8(fs::relative(entry.path(), game()))] = ReadFile(test::Utf8(entry.path()));
       }
     }
     return files;
@@ -287,7 +293,7 @@ class PatchWorkerTest : public ::testing::Test {
   std::vector<std::string> LzmaLeftovers() const {
     std::vector<std::string> found;
     for (const auto& entry : fs::recursive_directory_iterator(game())) {
-      if (entry.path().extension() == ".lzma") found.push_back(entry.path().string());
+      if (entry.path().extension() == ".lzma") found.push_back(test::Utf8(entry.path()));
     }
     return found;
   }
@@ -297,11 +303,11 @@ class PatchWorkerTest : public ::testing::Test {
   std::vector<std::string> Temporaries() const {
     std::vector<std::string> found;
     for (const auto& entry : fs::recursive_directory_iterator(game())) {
-      const std::string name = entry.path().filename().string();
+      const std::string name = test::Utf8(entry.path().filename());
       for (const std::string end : {".lzma", ".part", ".part-info", "~kestrune.tmp"}) {
         if (name.size() > end.size() &&
             name.compare(name.size() - end.size(), end.size(), end) == 0) {
-          found.push_back(entry.path().string());
+          found.push_back(test::Utf8(entry.path()));
         }
       }
     }
@@ -309,7 +315,7 @@ class PatchWorkerTest : public ::testing::Test {
   }
 
   test::TempDir tmp;
-  test::ScopedEnv env;
+  test::FreshUserStore store{tmp.path()};
   std::unique_ptr<test::NginxServer> nginx;
   fs::path oldCwd;
   PlainUiThread ui;
@@ -351,8 +357,8 @@ TEST_F(PatchWorkerTest, MissingFilesInNewSubdirectoriesLandByteExact) {
   WriteFile((www() / "list.xml").string(), xml);
   // One file made by an independent encoder.
   WriteFile(tmp.file("top.txt"), "top level\r\n");
-  test::CommandOutput("lzma_alone e '" + tmp.file("top.txt") + "' '" +
-                      (www() / "files/top.txt.lzma").string() + "' >/dev/null 2>&1");
+  test::CommandOutput("lzma_alone e '" + test::HostPath(tmp.file("top.txt")) + "' '" +
+                      test::HostPath(www() / "files/top.txt.lzma") + "' >/dev/null 2>&1");
 
   Run();
 
@@ -555,6 +561,8 @@ TEST_F(PatchWorkerTest, AnEndlessPatchListIsCutAtItsBound) {
   EXPECT_TRUE(LzmaLeftovers().empty());
 }
 
+#ifndef _WIN32
+// The small file system is a tmpfs mounted for the test.
 TEST_F(PatchWorkerTest, AFileLargerThanTheFreeSpaceFailsAndLeavesTheFolderAsItWas) {
   const test::SmallFileSystem small(game(), 1 << 20);
   if (!small.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
@@ -576,6 +584,7 @@ TEST_F(PatchWorkerTest, AFileLargerThanTheFreeSpaceFailsAndLeavesTheFolderAsItWa
   EXPECT_TRUE(GameFolder() == expected) << "no partial output, no .lzma left";
   EXPECT_EQ(form.messageId, msgError);
 }
+#endif
 
 TEST_F(PatchWorkerTest, UnsafeNamesAreNeverTouchedAndCountAsNotUpdated) {
   // Each unsafe name is served where its path would resolve, so fetching it would show.
@@ -616,6 +625,9 @@ std::map<std::string, std::string> Snapshot(const fs::path& root) {
   return entries;
 }
 
+#ifndef _WIN32
+// The links are made with symlink(); Windows versions of these need privileges Wine's do not
+// model.
 TEST_F(PatchWorkerTest, LinksBelowTheGameFolderAreNeverWrittenOrReadThrough) {
   const fs::path outside = tmp.path() / "outside";
   fs::create_directories(outside / "folder");
@@ -659,6 +671,7 @@ TEST_F(PatchWorkerTest, LinksBelowTheGameFolderAreNeverWrittenOrReadThrough) {
             1)
       << "only fine.dat is fetched";
 }
+#endif
 
 // One patch run per game folder: a run that cannot take the folder's lock in time touches
 // nothing and does not claim success; a list entry naming the lock file is refused.
@@ -892,7 +905,7 @@ TEST_F(PatchWorkerTest, ViewCallsOfOneSmallRunFollowTheDescribedOrder) {
 }
 
 TEST_F(PatchWorkerTest, WithOneTransferAtATimeAllDownloadsShareOneConnection) {
-  StartNginx("    access_log " + (tmp.path() / "access.log").string() + " conn;",
+  StartNginx("    access_log " + test::HostPath(tmp.path() / "access.log") + " conn;",
              "  log_format conn '$connection $request_uri $status';");
   Publish({{"a.dat", "a"}, {"b\\b.dat", "b"}, {"c.dat", Bytes(100000, 6)}});
   form.parallelDownloads = 1;
@@ -988,9 +1001,9 @@ StageCalls DownloadStageOf(const std::vector<std::string>& run) {
 TEST_F(PatchWorkerTest, AParallelRunOfManyFilesEqualsTheReleaseAndKeepsTheRules) {
   const std::string log = (tmp.path() / "access.log").string();
   // The first file comes slowly: the others download and unpack while it is on its way.
-  StartNginx(
-      "    access_log " + log + " timing;\n    location = /files/slow.bin.lzma { limit_rate 64k; }",
-      kTimingLogFormat);
+  StartNginx("    access_log " + test::HostPath(log) +
+                 " timing;\n    location = /files/slow.bin.lzma { limit_rate 64k; }",
+             kTimingLogFormat);
   // About 3 s at that rate after the first second's share, against well under one for the rest.
   std::vector<PatchFile> release = {{"slow.bin", Bytes(256 << 10, 20)}};
   for (unsigned i = 1; i < 60; ++i) {
@@ -1142,7 +1155,8 @@ TEST_F(PatchWorkerTest, TheSettingsNumberOfTransfersRunsThatManyAtOnce) {
     const std::string log = (tmp.path() / ("access-" + std::to_string(c.atOnce) + ".log")).string();
     // Each transfer takes half a second past the first second's share, which nginx sends at
     // once, so that those that run together overlap long.
-    StartNginx("    access_log " + log + " timing;\n    limit_rate 32k;", kTimingLogFormat);
+    StartNginx("    access_log " + test::HostPath(log) + " timing;\n    limit_rate 32k;",
+               kTimingLogFormat);
     // One file more than may run at once: it starts only when the first has ended.
     std::vector<PatchFile> files;
     for (int i = 0; i <= c.atOnce; ++i) {
@@ -1213,9 +1227,9 @@ TEST_F(PatchWorkerTest, ACancelledRunResumesAtTheNextStartAndABadResumedBodyStar
   const std::string log = (tmp.path() / "access.log").string();
   const std::string throttle = tmp.file("throttle");
   WriteFile(throttle, "");
-  StartNginx(
-      "    access_log " + log + " timing;\n    if (-f " + throttle + ") { set $limit_rate 32k; }",
-      kTimingLogFormat);
+  StartNginx("    access_log " + test::HostPath(log) + " timing;\n    if (-f " +
+                 test::HostPath(throttle) + ") { set $limit_rate 32k; }",
+             kTimingLogFormat);
   std::vector<PatchFile> release;
   for (unsigned i = 0; i < 4; ++i) {
     release.emplace_back("r\\f" + std::to_string(i) + ".bin", Bytes(160 << 10, 500 + i));
@@ -1279,6 +1293,95 @@ TEST_F(PatchWorkerTest, ACancelledRunResumesAtTheNextStartAndABadResumedBodyStar
   EXPECT_EQ(last->range, "-") << "fetched whole";
   EXPECT_EQ(last->status, 200);
 }
+
+// ---- Names and files as Windows has them. ----
+
+// Cyrillic names are summed, fetched and unpacked under their own names: no path goes through a
+// code page that lacks them (on Windows the ANSI one of the narrow calls).
+TEST_F(PatchWorkerTest, CyrillicNamesAreSummedAndUnpackedUnderTheirOwnNames) {
+  const std::vector<PatchFile> files = {{"Данные\\Карта.dat", Bytes(9000, 40)},
+                                        {"Данные\\Звук.wav", "звук"},
+                                        {"Читать.txt", "как есть"}};
+  Publish(files);
+  fs::create_directories(game() / test::Utf8Path("Данные"));
+  WriteFile(GameFile("Данные\\Звук.wav"), "старый звук");
+  WriteFile(GameFile("Читать.txt"), "как есть");
+
+  Run();
+
+  EXPECT_EQ(form.messageId, msgAllUpdated);
+  std::map<std::string, std::string> expected = {{"kestrune.lock", ""}};
+  for (const PatchFile& f : files) expected[Native(f.name)] = f.content;
+  EXPECT_TRUE(GameFolder() == expected) << "byte-exact under the listed names";
+  EXPECT_EQ(
+      test::CommandOutput("cd '" + test::HostPath(game()) + "' && find . -type f | LC_ALL=C sort"),
+      "./kestrune.lock\n./Данные/Звук.wav\n./Данные/Карта.dat\n./Читать.txt\n")
+      << "the names on disk, as the host sees them";
+  const auto texts = launcher.Texts();
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "Download Карта.dat"), texts.end());
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "Extract : Звук.wav.lzma"), texts.end());
+  EXPECT_EQ(std::find(texts.begin(), texts.end(), "Download Читать.txt"), texts.end())
+      << "summed and found up to date";
+
+  Run();
+  EXPECT_EQ(form.messageId, msgUpToDate) << "every file summed again under its name";
+}
+
+#ifdef _WIN32
+// A listed file another program holds open without sharing cannot be summed: the run ends at
+// its line, silently, before anything is fetched.
+TEST_F(PatchWorkerTest, AFileHeldWithoutSharingEndsTheScanSilently) {
+  Publish({{"a.dat", "new a"}, {"held.dat", "new held"}, {"c.dat", "new c"}});
+  WriteFile(GameFile("held.dat"), "old held");
+  form.setStatus(msgReady);
+  {
+    const test::HeldWithoutSharing held(GameFile("held.dat"));
+
+    Run();
+  }
+
+  EXPECT_EQ(ReadFile(GameFile("held.dat")), "old held");
+  EXPECT_FALSE(fs::exists(GameFile("a.dat"))) << "nothing is fetched";
+  EXPECT_FALSE(fs::exists(GameFile("c.dat")));
+  EXPECT_EQ(launcher.Texts(), std::vector<std::string>{"Scan of files, please wait..."});
+  EXPECT_EQ(view.statusTexts.back(), "Scan of files, please wait...") << "silently";
+  EXPECT_EQ(form.messageId, msgReady);
+  EXPECT_TRUE(form.canUpdate);
+
+  Run();
+  EXPECT_EQ(form.messageId, msgAllUpdated) << "released, the next run brings all three";
+  EXPECT_EQ(ReadFile(GameFile("held.dat")), "new held");
+}
+
+// Held only once its download has begun, after the scan summed it: the unpacking cannot replace
+// it, so it counts as not updated, and the others are installed.
+TEST_F(PatchWorkerTest, AFileHeldWhileItsDownloadRunsIsNotUpdatedAndTheOthersAre) {
+  const std::string fresh = Bytes(40000, 41);
+  Publish({{"a.dat", "new a"}, {"held.dat", fresh}, {"c.dat", "new c"}});
+  WriteFile(GameFile("held.dat"), "old held");
+  std::unique_ptr<test::HeldWithoutSharing> held;
+  launcher.onEvent = [&](const std::string& e) {
+    if (e == "text Download held.dat" && !held) {
+      held = std::make_unique<test::HeldWithoutSharing>(GameFile("held.dat"));
+    }
+  };
+
+  Run();
+  held.reset();
+
+  EXPECT_EQ(ReadFile(GameFile("held.dat")), "old held");
+  EXPECT_EQ(ReadFile(GameFile("a.dat")), "new a");
+  EXPECT_EQ(ReadFile(GameFile("c.dat")), "new c");
+  EXPECT_EQ(form.messageId, msgError) << "one file not updated";
+  EXPECT_EQ(view.statusTexts.back(), "An error occurred, try again later.");
+
+  launcher.onEvent = nullptr;
+  Run();
+  EXPECT_EQ(ReadFile(GameFile("held.dat")), fresh);
+  EXPECT_EQ(form.messageId, msgAllUpdated);
+  EXPECT_TRUE(Temporaries().empty());
+}
+#endif
 
 }  // namespace
 }  // namespace kestrune

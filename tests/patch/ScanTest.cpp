@@ -3,9 +3,6 @@
 // player's Update run that trusts no record, and the order kept by the parallel checksums.
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -24,10 +21,18 @@
 #include "MainForm.h"
 #include "NginxServer.h"
 #include "ScanCache.h"
-#include "ScopedEnv.h"
 #include "TestSupport.h"
 #include "ThreadManager.h"
 #include "UiThread.h"
+#include "UserStore.h"
+
+#ifdef _WIN32
+#include "WindowsSupport.h"
+#else
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
 
 namespace kestrune {
 namespace {
@@ -45,7 +50,7 @@ std::vector<std::string> IndependentCrcs(const std::vector<std::string>& content
   for (std::size_t i = 0; i < contents.size(); ++i) {
     const std::string probe = tmp.file("crc-probe-" + std::to_string(i));
     WriteFile(probe, contents[i]);
-    paths += " '" + probe + "'";
+    paths += " '" + test::HostPath(probe) + "'";
   }
   std::istringstream out(test::CommandOutput(
       "python3 -c 'import sys,zlib\n"
@@ -61,7 +66,6 @@ class ScanTest : public ::testing::Test {
   void SetUp() override {
     fs::create_directories(tmp.path() / "www" / "files");
     fs::create_directories(game());
-    env.Set("XDG_CONFIG_HOME", tmp.file("config"));
     test::NginxServer::Options options;
     options.root = tmp.path() / "www";
     nginx = std::make_unique<test::NginxServer>(tmp.path() / "nginx", options);
@@ -81,7 +85,7 @@ class ScanTest : public ::testing::Test {
   // Where the launcher keeps it: beside the per-user values.
   std::string cacheFolder() const { return platform::UserKeyFolder(kSettingsKeyPath); }
   std::string GameFile(const std::string& name) const {
-    return (game() / platform::NativePath(name)).string();
+    return test::Utf8(game() / test::Utf8Path(platform::NativePath(name)));
   }
 
   // Publishes `files` (name, content) with their .lzma; the list names them in this order.
@@ -128,7 +132,7 @@ class ScanTest : public ::testing::Test {
   }
 
   test::TempDir tmp;
-  test::ScopedEnv env;
+  test::FreshUserStore store{tmp.path()};
   std::unique_ptr<test::NginxServer> nginx;
   fs::path oldCwd;
   std::string folder, cacheFile;
@@ -312,7 +316,8 @@ TEST_F(ScanTest, ADamagedOrForeignCacheIsIgnoredAndRebuilt) {
 
 // Checksums run ahead on several threads; the worker still queues in list order, steps the
 // bar once per line, and stops silently at the line of a file that exists but cannot be
-// opened (a socket: no one, root included, opens it for reading).
+// opened (POSIX: a socket, which no one, root included, opens for reading; Windows: a file
+// another program holds open without sharing).
 TEST_F(ScanTest, ParallelChecksumsKeepTheOrderAndAnUnopenableFileEndsTheRunAtItsLine) {
   std::vector<std::pair<std::string, std::string>> files;
   for (int i = 0; i < 40; ++i) {
@@ -327,20 +332,29 @@ TEST_F(ScanTest, ParallelChecksumsKeepTheOrderAndAnUnopenableFileEndsTheRunAtIts
     if (i % 5 == 4) continue;
     Install(files[i].first, i % 3 == 1 ? "old" : files[i].second);
   }
-  const std::string socketPath = GameFile(files[30].first);
-  fs::remove(socketPath);
+  const std::string unopenable = GameFile(files[30].first);
+#ifdef _WIN32
+  // Installed and up to date, but held.
+  auto held = std::make_unique<test::HeldWithoutSharing>(unopenable);
+#else
+  fs::remove(unopenable);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_GE(fd, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
-  std::strcpy(address.sun_path, socketPath.c_str());
+  ASSERT_LT(unopenable.size(), sizeof address.sun_path);
+  std::strcpy(address.sun_path, unopenable.c_str());
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+#endif
   form.setStatus(msgReady);
 
   Run(false, /*withCache=*/false);
 
+#ifdef _WIN32
+  held.reset();
+#else
   ::close(fd);
+#endif
   EXPECT_TRUE(Downloads().empty()) << "the run ended in the scan";
   EXPECT_EQ(view.statusTexts.back(), "Scan of files, please wait...") << "silently";
   EXPECT_EQ(form.messageId, msgReady);
@@ -353,13 +367,19 @@ TEST_F(ScanTest, ParallelChecksumsKeepTheOrderAndAnUnopenableFileEndsTheRunAtIts
   EXPECT_TRUE(std::is_sorted(steps.begin(), steps.end()));
   EXPECT_NEAR(steps.back(), 30 * 409.0f / 40, 0.01f);
 
-  // Without the socket the list's order of the queued files is the download order.
-  fs::remove(socketPath);
+  // Without the socket (released, on Windows) the list's order of the queued files is the
+  // download order.
+#ifdef _WIN32
+  constexpr bool kUnopenableQueued = false;  // it is there and up to date
+#else
+  constexpr bool kUnopenableQueued = true;
+  fs::remove(unopenable);
+#endif
   view.statusTexts.clear();
   Run(false, false);
   std::vector<std::string> expected;
   for (int i = 0; i < 40; ++i) {
-    if (i % 5 == 4 || i % 3 == 1 || i == 30) {
+    if (i % 5 == 4 || i % 3 == 1 || (i == 30 && kUnopenableQueued)) {
       expected.push_back("f" + std::to_string(i) + ".dat");
     }
   }

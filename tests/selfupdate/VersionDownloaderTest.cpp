@@ -2,7 +2,6 @@
 // with a fake launcher that records what they ask of the window.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,10 +16,15 @@
 
 #include "LoopbackServer.h"
 #include "Platform.h"
-#include "ResourceLimit.h"
 #include "TestSupport.h"
 #include "UiThread.h"
 #include "VersionDownloaderThread.h"
+
+#ifdef _WIN32
+#include "WindowsSupport.h"
+#else
+#include "ResourceLimit.h"
+#endif
 
 namespace kestrune {
 namespace {
@@ -30,18 +34,32 @@ using test::Bytes;
 using test::ReadFile;
 using test::WriteFile;
 
-// `size` bytes that this system would run: an ELF header, then reproducible noise.
+// `size` bytes that this system would run: an ELF header (Windows: "MZ"), then reproducible
+// noise.
 std::string LauncherBytes(std::size_t size, unsigned seed) {
+#ifdef _WIN32
+  return "MZ" + Bytes(size - 2, seed);
+#else
   return "\x7f"
          "ELF" +
          Bytes(size - 4, seed);
+#endif
 }
+
+// How the launcher joins its paths, and this program's file name.
+#ifdef _WIN32
+constexpr const char* kSeparator = "\\";
+constexpr const char* kTestProgram = "selfupdate_tests.exe";
+#else
+constexpr const char* kSeparator = "/";
+constexpr const char* kTestProgram = "selfupdate_tests";
+#endif
 
 // What sha256sum says of `bytes`.
 std::string Sha256Sum(const test::TempDir& tmp, const std::string& bytes) {
   const std::string path = tmp.file("to-hash");
   WriteFile(path, bytes);
-  return test::CommandOutput("sha256sum '" + path + "'").substr(0, 64);
+  return test::CommandOutput("sha256sum '" + test::HostPath(path) + "'").substr(0, 64);
 }
 
 // Logs the calls in order ("busy", "idle", "status N", "show N" with the code shown, "file W",
@@ -134,7 +152,8 @@ class VersionDownloaderTest : public ::testing::Test {
 
   std::vector<std::string> Listing() const {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(profile)) names.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(profile))
+      names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -353,16 +372,27 @@ TEST_F(VersionDownloaderTest, TheAnnouncedDigestLetsTheRightBodyThrough) {
   }
 }
 
-// A write that fails (a full disk, or a folder named KestruneUpdater.exe in the way) leaves
-// no half-written executable and no partial file, and the window keeps the busy layout.
+// A write that fails (a full disk, an earlier download another program holds open without
+// sharing, or a folder named KestruneUpdater.exe in the way) leaves no half-written executable
+// and no partial file, and the window keeps the busy layout.
 TEST_F(VersionDownloaderTest, AFailedWriteEndsSilentlyAndLeavesNoPartialFile) {
   const std::string body = LauncherBytes(200000, 5);
   const fs::path target = profile / "KestruneUpdater.exe";
-  for (const bool fullDisk : {true, false}) {
-    SCOPED_TRACE(fullDisk ? "full disk" : "folder in the way");
+  enum class Failure { FullDisk, Held, FolderInTheWay };
+#ifdef _WIN32
+  // Windows has no RLIMIT_FSIZE for a full disk.
+  const Failure failures[] = {Failure::Held, Failure::FolderInTheWay};
+#else
+  const Failure failures[] = {Failure::FullDisk, Failure::FolderInTheWay};
+#endif
+  for (const Failure failure : failures) {
+    const bool earlier = failure != Failure::FolderInTheWay;
+    SCOPED_TRACE(failure == Failure::FullDisk ? "full disk"
+                 : failure == Failure::Held   ? "held"
+                                              : "folder in the way");
     fs::remove_all(profile);
     fs::create_directories(profile);
-    if (fullDisk) {
+    if (earlier) {
       WriteFile(target.string(), "earlier download");
     } else {
       fs::create_directories(target / "in the way");
@@ -373,14 +403,19 @@ TEST_F(VersionDownloaderTest, AFailedWriteEndsSilentlyAndLeavesNoPartialFile) {
     });
     const std::size_t before = launcher.Log().size();
     {
+#ifdef _WIN32
+      std::optional<test::HeldWithoutSharing> held;
+      if (failure == Failure::Held) held.emplace(target);
+#else
       std::optional<test::ResourceLimit> limit;
-      if (fullDisk) limit.emplace(RLIMIT_FSIZE, 65536);
+      if (failure == Failure::FullDisk) limit.emplace(RLIMIT_FSIZE, 65536);
+#endif
       Run(server.Url("/u.exe"));
     }
 
     EXPECT_FALSE(handedOver);
     EXPECT_EQ(Listing(), std::vector<std::string>{"KestruneUpdater.exe"});
-    if (fullDisk) {
+    if (earlier) {
       EXPECT_EQ(ReadFile(target.string()), "earlier download");
     }
     const std::vector<std::string> all = launcher.Log();
@@ -425,7 +460,8 @@ class RunInstallerTest : public VersionDownloaderTest {
 TEST_F(RunInstallerTest, WritesTheScriptAnewStartsItAndCloses) {
   const std::string oldExe = (game / "KestruneUpdater.exe").string();
   WriteFile(oldExe, "old");
-  ::chmod(oldExe.c_str(), 0444);
+  fs::permissions(oldExe, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  ASSERT_TRUE(platform::IsReadOnly(oldExe));
   WriteFile((profile / "Installer.cmd").string(), "stale");
   WriteFile((profile / "Installer.vbs").string(), "left by anything else");
 
@@ -445,9 +481,9 @@ TEST_F(RunInstallerTest, WritesTheScriptAnewStartsItAndCloses) {
       << script;
   EXPECT_EQ(script.substr(0, 11), "@echo off\r\n");
   ASSERT_EQ(started.size(), 1u);
-  EXPECT_EQ(started[0].script, p + "/Installer.cmd");
-  EXPECT_EQ(started[0].newExe, p + "/KestruneUpdater.exe");
-  EXPECT_EQ(started[0].runningExe, g + "/selfupdate_tests");
+  EXPECT_EQ(started[0].script, p + kSeparator + "Installer.cmd");
+  EXPECT_EQ(started[0].newExe, p + kSeparator + "KestruneUpdater.exe");
+  EXPECT_EQ(started[0].runningExe, g + kSeparator + kTestProgram);
   EXPECT_EQ(launcher.Log(), (std::vector<std::string>{"status 13", "show 13", "close"}));
 }
 
@@ -457,8 +493,9 @@ TEST_F(RunInstallerTest, ClosesEvenWhenTheScriptDidNotStart) {
   EXPECT_EQ(launcher.Log().back(), "close");
 }
 
+#ifndef _WIN32
 // The script goes under its name only once it is whole: a write the disk refuses part way
-// leaves no Installer.cmd (nor a temporary file) for anything to run.
+// (RLIMIT_FSIZE, POSIX only) leaves no Installer.cmd (nor a temporary file) for anything to run.
 TEST_F(RunInstallerTest, AScriptTheDiskRefusesPartWayIsNeverInPlace) {
   bool started = false;
   {
@@ -473,6 +510,7 @@ TEST_F(RunInstallerTest, AScriptTheDiskRefusesPartWayIsNeverInPlace) {
   EXPECT_FALSE(started);
   EXPECT_TRUE(Listing().empty());
 }
+#endif
 
 TEST_F(RunInstallerTest, AnUnwritableScriptKeepsTheWindowOpen) {
   launcher.settings_.dirUserProfile = (tmp.path() / "no such folder").string();

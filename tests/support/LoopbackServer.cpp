@@ -1,12 +1,8 @@
 #include "LoopbackServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <stdexcept>
+
+#include "Sockets.h"
 
 namespace kestrune::test {
 
@@ -20,7 +16,7 @@ std::string LoopbackConnection::ReadRequest() {
       return request;
     }
     char buffer[4096];
-    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    const long n = ReceiveSome(fd_, buffer, sizeof buffer);
     if (n <= 0) return {};
     pending_.append(buffer, static_cast<std::size_t>(n));
   }
@@ -29,7 +25,7 @@ std::string LoopbackConnection::ReadRequest() {
 bool LoopbackConnection::TrySend(const std::string& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const long n = SendSome(fd_, bytes.data() + sent, bytes.size() - sent);
     if (n <= 0) return false;
     sent += static_cast<std::size_t>(n);
   }
@@ -42,11 +38,9 @@ bool LoopbackConnection::WaitForClientClose(std::chrono::milliseconds limit) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    if (!Readable(fd_, static_cast<int>(left.count()))) continue;
     char buffer[4096];
-    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) return true;
+    if (ReceiveSome(fd_, buffer, sizeof buffer) <= 0) return true;
   }
 }
 
@@ -55,37 +49,30 @@ LoopbackConnection::~LoopbackConnection() {
 }
 
 void LoopbackConnection::Close() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
+  if (open_) CloseSocket(fd_);
+  open_ = false;
 }
 
 void LoopbackConnection::Reset() {
-  linger l{1, 0};
-  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-  close(fd_);
-  fd_ = -1;
+  if (!open_) return;
+  linger l{};
+  l.l_onoff = 1;
+  l.l_linger = 0;
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+  CloseSocket(fd_);
+  open_ = false;
 }
 
 LoopbackServer::LoopbackServer(Script script) : script_(std::move(script)) {
-  listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
-  if (listenFd_ < 0) throw std::runtime_error("socket");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  if (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listenFd_, 16) != 0)
-    throw std::runtime_error("bind/listen");
-  socklen_t len = sizeof addr;
-  getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
+  listenFd_ = ListenOnLoopback(16, port_);
+  if (listenFd_ == kNoSocket) throw std::runtime_error("bind/listen");
   thread_ = std::thread([this] { Serve(); });
 }
 
 LoopbackServer::~LoopbackServer() {
   stop_ = true;
   thread_.join();
-  close(listenFd_);
+  CloseSocket(listenFd_);
 }
 
 std::string LoopbackServer::Url(const std::string& path) const {
@@ -99,10 +86,9 @@ std::vector<std::string> LoopbackServer::Requests() const {
 
 void LoopbackServer::Serve() {
   while (!stop_) {
-    pollfd p{listenFd_, POLLIN, 0};
-    if (poll(&p, 1, 20) <= 0) continue;
-    int fd = accept(listenFd_, nullptr, nullptr);
-    if (fd < 0) continue;
+    if (!Readable(listenFd_, 20)) continue;
+    const SocketHandle fd = accept(listenFd_, nullptr, nullptr);
+    if (fd == kNoSocket) continue;
     int index = connections_++;
     LoopbackConnection connection(fd, [this](const std::string& request) {
       std::lock_guard lock(mutex_);

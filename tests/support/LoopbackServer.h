@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -13,9 +14,15 @@
 
 namespace kestrune::test {
 
+#ifdef _WIN32
+using SocketHandle = std::uintptr_t;  // SOCKET, without pulling in winsock2.h here
+#else
+using SocketHandle = int;
+#endif
+
 class LoopbackConnection {
  public:
-  explicit LoopbackConnection(int fd, std::function<void(const std::string&)> record)
+  explicit LoopbackConnection(SocketHandle fd, std::function<void(const std::string&)> record)
       : fd_(fd), record_(std::move(record)) {}
   ~LoopbackConnection();
   LoopbackConnection(const LoopbackConnection&) = delete;
@@ -35,7 +42,8 @@ class LoopbackConnection {
   void Reset();
 
  private:
-  int fd_;
+  SocketHandle fd_;
+  bool open_ = true;
   std::function<void(const std::string&)> record_;
   std::string pending_;
 };
@@ -60,7 +68,7 @@ class LoopbackServer {
   void Serve();
 
   Script script_;
-  int listenFd_ = -1;
+  SocketHandle listenFd_;
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};

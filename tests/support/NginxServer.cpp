@@ -1,56 +1,45 @@
 #include "NginxServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#ifndef _WIN32
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <chrono>
 #include <fstream>
 #include <thread>
 
+#include "Sockets.h"
+#include "TestSupport.h"
+
 namespace kestrune::test {
 
-namespace {
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  return addr;
-}
-
-}  // namespace
-
 int FreeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = Loopback(0);
+  const SocketHandle s = OpenTcpSocket();
+  sockaddr_in addr = LoopbackAddress(0);
   socklen_t len = sizeof addr;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
+  bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+  CloseSocket(s);
   return ntohs(addr.sin_port);
 }
 
 bool AcceptsConnections(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const sockaddr_in addr = Loopback(port);
-  const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
+  const SocketHandle s = OpenTcpSocket();
+  const sockaddr_in addr = LoopbackAddress(port);
+  const bool ok = connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  CloseSocket(s);
   return ok;
 }
 
-NginxServer::NginxServer(const std::filesystem::path& dir, const Options& options) {
+NginxServer::NginxServer(const std::filesystem::path& dir, const Options& options) : dir_(dir) {
   // Another process may take the free port before nginx binds it: try again.
   for (int attempt = 0; attempt < 3 && !Start(dir, options); ++attempt) {
   }
 }
 
 bool NginxServer::Start(const std::filesystem::path& dir, const Options& options) {
-  const std::string d = dir.string();
+  const std::string d = HostPath(dir);
   port_ = FreeLoopbackPort();
   std::filesystem::create_directories(dir / "tmp");
   std::ofstream(dir / "nginx.conf")
@@ -63,17 +52,37 @@ bool NginxServer::Start(const std::filesystem::path& dir, const Options& options
       << "  scgi_temp_path " << d << "/tmp;\n  default_type application/octet-stream;\n"
       << options.httpDirectives << "\n"
       << "  server {\n    listen 127.0.0.1:" << port_ << " " << options.listenParameters
-      << ";\n    root " << options.root.string() << ";\n"
+      << ";\n    root " << HostPath(options.root) << ";\n"
       << options.serverDirectives << "\n  }\n}\n";
+#ifdef _WIN32
+  // No process handle comes back for a Linux program: the shell that runs nginx leaves a mark
+  // when it ends, and the pid file names it for the stop.
+  const std::filesystem::path ended = dir / "nginx.ended";
+  std::filesystem::remove(ended);
+  std::filesystem::remove(dir / "nginx.pid");
+  CommandStatus("(nginx -p '" + d + "' -e '" + d + "/error.log' -c '" + d +
+                "/nginx.conf'; touch '" + HostPath(ended) + "') </dev/null >/dev/null 2>&1 &");
+  for (int i = 0; i < 250; ++i) {
+    if (AcceptsConnections(port_) && std::filesystem::exists(dir / "nginx.pid")) {
+      running_ = true;
+      return true;
+    }
+    if (std::filesystem::exists(ended)) return false;  // it gave up (port taken?)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  Stop();
+  return false;
+#else
   const pid_t pid = fork();
   if (pid == 0) {
     execlp("nginx", "nginx", "-p", d.c_str(), "-e", (d + "/error.log").c_str(), "-c",
            (d + "/nginx.conf").c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
+  pid_ = pid;
   for (int i = 0; i < 250; ++i) {
     if (AcceptsConnections(port_)) {
-      pid_ = pid;
+      running_ = true;
       return true;
     }
     if (waitpid(pid, nullptr, WNOHANG) == pid) return false;  // it gave up (port taken?)
@@ -82,13 +91,31 @@ bool NginxServer::Start(const std::filesystem::path& dir, const Options& options
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   return false;
+#endif
+}
+
+void NginxServer::Stop() {
+#ifdef _WIN32
+  const std::string pidFile = HostPath(dir_ / "nginx.pid");
+  CommandStatus("kill -TERM $(cat '" + pidFile + "')");
+  // Gone only when the shell has marked its end: the logs are complete then.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!std::filesystem::exists(dir_ / "nginx.ended") &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!std::filesystem::exists(dir_ / "nginx.ended")) {
+    CommandStatus("kill -KILL $(cat '" + pidFile + "')");
+  }
+#else
+  kill(static_cast<pid_t>(pid_), SIGTERM);
+  waitpid(static_cast<pid_t>(pid_), nullptr, 0);
+#endif
+  running_ = false;
 }
 
 NginxServer::~NginxServer() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
+  if (running_) Stop();
 }
 
 std::string NginxServer::Url(const std::string& path, const std::string& scheme,

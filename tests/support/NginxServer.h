@@ -1,9 +1,9 @@
 #pragma once
 // A real nginx on a free loopback port, for end-to-end tests and benchmarks.
 // It runs in the foreground as a child process, with its configuration, logs
-// and temporary files inside a folder of the caller's.
-
-#include <sys/types.h>
+// and temporary files inside a folder of the caller's. Under Wine it is the
+// host's nginx, started through the host's shell; paths in the options and
+// directives are the host's (HostPath).
 
 #include <filesystem>
 #include <string>
@@ -31,7 +31,7 @@ class NginxServer {
   NginxServer(const NginxServer&) = delete;
   NginxServer& operator=(const NginxServer&) = delete;
 
-  bool running() const { return pid_ > 0; }
+  bool running() const { return running_; }
   int port() const { return port_; }
   // "http://127.0.0.1:PORT" + path, or another scheme and host.
   std::string Url(const std::string& path, const std::string& scheme = "http",
@@ -39,9 +39,12 @@ class NginxServer {
 
  private:
   bool Start(const std::filesystem::path& dir, const Options& options);
+  void Stop();
 
   int port_ = 0;
-  pid_t pid_ = -1;
+  bool running_ = false;
+  std::filesystem::path dir_;
+  long pid_ = -1;  // POSIX: the child's process id
 };
 
 }  // namespace kestrune::test

@@ -1,8 +1,8 @@
 #pragma once
-// Small helpers shared by the test binaries: a scratch folder and whole-file I/O.
+// Small helpers shared by the test binaries: a scratch folder, whole-file I/O, and the host's
+// tools (sha256sum, xz, python3, openssl) as independent oracles.
 
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -11,12 +11,37 @@
 
 namespace kestrune::test {
 
-// A fresh folder under the system's temporary directory, removed with its contents.
+// Where scratch folders go: the system's temporary directory; under Wine a folder of the Linux
+// host's (Z:\tmp), so that the host's tools and nginx see the same files by HostPath.
+std::filesystem::path ScratchBase();
+
+// `path` as the host's tools see it: itself on POSIX; under Wine the Linux path of the file.
+std::string HostPath(const std::filesystem::path& path);
+
+// What `command` (run by the host's /bin/sh) writes to its standard output; empty when it
+// cannot start. Under Wine the test program starts the Linux shell itself.
+std::string CommandOutput(const std::string& command);
+
+// The exit status of `command` run by the host's /bin/sh, its output discarded; -1 when it
+// cannot start.
+int CommandStatus(const std::string& command);
+
+// A path from UTF-8 text, and back: on Windows std::filesystem reads a narrow string in the
+// ANSI code page, which cannot hold every name (Cyrillic ones, for instance).
+inline std::filesystem::path Utf8Path(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+inline std::string Utf8(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+// A fresh folder under ScratchBase(), removed with its contents.
 class TempDir {
  public:
   TempDir() {
     std::random_device seed;
-    auto base = std::filesystem::temp_directory_path();
+    auto base = ScratchBase();
     for (;;) {
       path_ = base / ("kestrune-test-" + std::to_string(seed()));
       if (std::filesystem::create_directory(path_)) break;
@@ -30,14 +55,16 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  // The UTF-8 path of `name` inside.
+  std::string file(const std::string& name) const { return Utf8(path_ / Utf8Path(name)); }
 
  private:
   std::filesystem::path path_;
 };
 
+// `path` is UTF-8, as the code under test takes it.
 inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(Utf8Path(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write test file " + path);
 }
@@ -53,19 +80,8 @@ inline std::string Bytes(std::size_t size, unsigned seed) {
   return s;
 }
 
-// What `command` (run by /bin/sh) writes to its standard output; empty when it cannot start.
-inline std::string CommandOutput(const std::string& command) {
-  std::string out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[65536];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  ::pclose(pipe);
-  return out;
-}
-
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(Utf8Path(path), std::ios::binary);
   if (!in) throw std::runtime_error("cannot read test file " + path);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }

@@ -25,7 +25,8 @@ TEST(Sha256, OfSeveralMegabytesAgreesWithSha256sum) {
   const std::string path = dir.file("data.bin");
   const std::string bytes = test::Bytes(3 << 20, 5);
   test::WriteFile(path, bytes);
-  EXPECT_EQ(Sha256Hex(bytes), test::CommandOutput("sha256sum " + path).substr(0, 64));
+  EXPECT_EQ(Sha256Hex(bytes),
+            test::CommandOutput("sha256sum " + test::HostPath(path)).substr(0, 64));
 }
 
 }  // namespace

@@ -3,12 +3,6 @@
 // own, for clients that hold several connections at once. Each request is handed to the
 // handler with what it asked for; the handler answers on the connection.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -18,6 +12,7 @@
 #include <vector>
 
 #include "LoopbackServer.h"
+#include "Sockets.h"
 
 namespace kestrune::test {
 
@@ -44,16 +39,8 @@ class ConcurrentServer {
   using Handler = std::function<bool(LoopbackConnection&, const Request&)>;
 
   explicit ConcurrentServer(Handler handler) : handler_(std::move(handler)) {
-    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(listenFd_, 64) != 0)
-      throw std::runtime_error("bind/listen");
-    socklen_t len = sizeof addr;
-    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+    listenFd_ = ListenOnLoopback(64, port_);
+    if (listenFd_ == kNoSocket) throw std::runtime_error("bind/listen");
     acceptor_ = std::jthread([this](std::stop_token stop) { Accept(stop); });
   }
   ~ConcurrentServer() {
@@ -61,7 +48,7 @@ class ConcurrentServer {
     acceptor_.request_stop();
     acceptor_.join();
     connections_.clear();
-    close(listenFd_);
+    CloseSocket(listenFd_);
   }
   ConcurrentServer(const ConcurrentServer&) = delete;
   ConcurrentServer& operator=(const ConcurrentServer&) = delete;
@@ -78,24 +65,20 @@ class ConcurrentServer {
  private:
   void Accept(const std::stop_token& stop) {
     while (!stop.stop_requested()) {
-      pollfd p{listenFd_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      int fd = accept(listenFd_, nullptr, nullptr);
-      if (fd < 0) continue;
-      // A client that never closes cannot hold the test up for long.
-      timeval limit{10, 0};
-      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+      if (!Readable(listenFd_, 20)) continue;
+      const SocketHandle fd = accept(listenFd_, nullptr, nullptr);
+      if (fd == kNoSocket) continue;
+      SetReceiveTimeout(fd, 10);
       const int index = accepted_++;
       connections_.emplace_back([this, fd, index] { Serve(fd, index); });
     }
   }
 
-  void Serve(int fd, int index) {
+  void Serve(SocketHandle fd, int index) {
     LoopbackConnection c(fd, [](const std::string&) {});
     for (;;) {
       // A connection the client keeps open ends with the server.
-      pollfd p{fd, POLLIN, 0};
-      while (!stop_ && poll(&p, 1, 20) == 0) {
+      while (!stop_ && !Readable(fd, 20)) {
       }
       if (stop_) return;
       Request r;
@@ -115,7 +98,7 @@ class ConcurrentServer {
   }
 
   Handler handler_;
-  int listenFd_ = -1;
+  SocketHandle listenFd_;
   int port_ = 0;
   std::atomic<int> accepted_{0};
   std::atomic<bool> stop_{false};

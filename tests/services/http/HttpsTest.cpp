@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -15,14 +14,14 @@ namespace kestrune {
 namespace {
 
 void Shell(const std::string& command) {
-  ASSERT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command;
+  ASSERT_EQ(test::CommandStatus(command), 0) << command;
 }
 
 class HttpsNginx : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = std::make_unique<test::TempDir>();
-    std::string d = dir_->path().string();
+    const std::string d = test::HostPath(dir_->path());
     auto file = [&](const char* name) { return dir_->file(name); };
     test::WriteFile(file("server.ext"),
                     "subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\n"

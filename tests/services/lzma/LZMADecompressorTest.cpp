@@ -1,7 +1,6 @@
 #include "lzma/LZMADecompressor.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -17,9 +16,16 @@
 #include <string>
 
 #include "Limits.h"
+#include "TestSupport.h"
+
+#ifdef _WIN32
+#include "WindowsSupport.h"
+#else
+#include <unistd.h>
+
 #include "ResourceLimit.h"
 #include "SmallFileSystem.h"
-#include "TestSupport.h"
+#endif
 
 namespace kestrune {
 namespace {
@@ -27,7 +33,6 @@ namespace {
 namespace fs = std::filesystem;
 using Kind = LzmaError::Kind;
 using test::ReadFile;
-using test::ResourceLimit;
 using test::TempDir;
 using test::WriteFile;
 
@@ -63,7 +68,16 @@ std::string Payload(std::size_t size, std::uint32_t seed) {
 }
 
 void Run(const std::string& command) {
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+  if (test::CommandStatus(command) != 0) throw std::runtime_error("failed: " + command);
+}
+
+// The system's text for `error`: an errno value on POSIX, a Win32 error code on Windows.
+std::string SystemText(int error) {
+#ifdef _WIN32
+  return test::SystemText(static_cast<DWORD>(error));
+#else
+  return std::strerror(error);
+#endif
 }
 
 enum class Encoder { LzmaAlone, Xz };
@@ -72,9 +86,11 @@ enum class Encoder { LzmaAlone, Xz };
 void Encode(Encoder encoder, const std::string& args, const std::string& in,
             const std::string& out) {
   if (encoder == Encoder::LzmaAlone) {
-    Run("lzma_alone e '" + in + "' '" + out + "' " + args + " >/dev/null 2>&1");
+    Run("lzma_alone e '" + test::HostPath(in) + "' '" + test::HostPath(out) + "' " + args +
+        " >/dev/null 2>&1");
   } else {
-    Run("xz --format=lzma " + args + " -c '" + in + "' > '" + out + "'");
+    Run("xz --format=lzma " + args + " -c '" + test::HostPath(in) + "' > '" + test::HostPath(out) +
+        "'");
   }
 }
 
@@ -389,6 +405,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Kind::DataStream, kDataStream}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
+#ifndef _WIN32
+// Address space and file size are refused through resource limits, which Windows does not have.
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define KESTRUNE_ASAN 1
@@ -411,7 +429,7 @@ TEST(LzmaResources, WindowThatCannotBeAllocatedIsOutOfMemory) {
   const auto limit = pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) + (256u << 20);
   const std::string bytes =
       WithDictionary(Bases().sized, static_cast<std::uint32_t>(limits::kLzmaDictionary));
-  ResourceLimit memory(RLIMIT_AS, limit);
+  test::ResourceLimit memory(RLIMIT_AS, limit);
   ExpectFailureLeavesTargetAndDeletesInput(bytes, Kind::OutOfMemory, "Out of memory");
 }
 
@@ -435,7 +453,7 @@ TEST(LzmaResources, RefusedWriteFailsWithTheSystemText) {
     WriteFile(input, ReadFile(dir.file(name + ".lzma")));
     WriteFile(output, kOldTarget);
     {
-      ResourceLimit fileSize(RLIMIT_FSIZE, limit);
+      test::ResourceLimit fileSize(RLIMIT_FSIZE, limit);
       ExpectLzmaError([&] { DecompressFile(input, output); }, Kind::Write,
                       "Cannot write file \"" + output + "\". " + std::strerror(EFBIG));
     }
@@ -443,6 +461,8 @@ TEST(LzmaResources, RefusedWriteFailsWithTheSystemText) {
     EXPECT_TRUE(Snapshot(scene.path()) == expected) << "target unchanged, .lzma and temp gone";
   }
 }
+
+#endif
 
 // ---------------------------------------------------------------------------
 // The caller's checks: what it sees of the data, and what it may refuse.
@@ -529,6 +549,8 @@ TEST(LzmaChecks, RefusedOrOversizedOutputNeverReplacesTheTarget) {
   }
 }
 
+#ifndef _WIN32
+// The small file system is a tmpfs mounted for the test.
 TEST(LzmaChecks, AnnouncedOutputAboveTheFreeSpaceFailsBeforeAnyWrite) {
   TempDir dir;
   const std::uint64_t announced = std::uint64_t{8} << 20;
@@ -567,6 +589,7 @@ TEST(LzmaChecks, AnnouncedOutputAboveTheFreeSpaceFailsBeforeAnyWrite) {
     EXPECT_TRUE(Snapshot(small) == expected) << "target unchanged, nothing left behind";
   }
 }
+#endif
 
 // ---------------------------------------------------------------------------
 // Open and create failures: nothing on disk changes.
@@ -597,7 +620,7 @@ TEST_P(LzmaOpen, FailsWithPathAndSystemTextAndTouchesNothing) {
 
   ExpectLzmaError([&] { DecompressFile(input, output); }, c.kind,
                   std::string(c.prefix) + " \"" + (c.aboutOutput ? output : input) + "\". " +
-                      std::strerror(c.error));
+                      SystemText(c.error));
 
   EXPECT_TRUE(Snapshot(dir.path()) == before) << "the .lzma file stays, no temporary file";
 }
@@ -608,6 +631,16 @@ std::string ValidLzma(const TempDir& dir) {
   return path;
 }
 
+// The system's errors for the open cases: errno values, or Win32 codes.
+#ifdef _WIN32
+constexpr int kMissing = ERROR_FILE_NOT_FOUND, kInputDirectory = ERROR_ACCESS_DENIED,
+              kFolderMissing = ERROR_PATH_NOT_FOUND, kParentIsAFile = ERROR_PATH_NOT_FOUND,
+              kTargetDirectory = ERROR_ACCESS_DENIED;
+#else
+constexpr int kMissing = ENOENT, kInputDirectory = EISDIR, kFolderMissing = ENOENT,
+              kParentIsAFile = ENOTDIR, kTargetDirectory = EISDIR;
+#endif
+
 INSTANTIATE_TEST_SUITE_P(
     Paths, LzmaOpen,
     testing::Values(OpenCase{"input_missing",
@@ -615,32 +648,52 @@ INSTANTIATE_TEST_SUITE_P(
                                WriteFile(d.file("game.dat"), kOldTarget);
                                return std::pair{d.file("game.dat.lzma"), d.file("game.dat")};
                              },
-                             Kind::OpenInput, "Cannot open file", false, ENOENT},
+                             Kind::OpenInput, "Cannot open file", false, kMissing},
                     OpenCase{"input_is_a_directory",
                              [](const TempDir& d) {
                                fs::create_directory(d.file("game.dat.lzma"));
                                return std::pair{d.file("game.dat.lzma"), d.file("game.dat")};
                              },
-                             Kind::OpenInput, "Cannot open file", false, EISDIR},
+                             Kind::OpenInput, "Cannot open file", false, kInputDirectory},
                     OpenCase{"output_folder_missing",
                              [](const TempDir& d) {
                                return std::pair{ValidLzma(d), d.file("missing/game.dat")};
                              },
-                             Kind::CreateOutput, "Cannot create file", true, ENOENT},
+                             Kind::CreateOutput, "Cannot create file", true, kFolderMissing},
                     OpenCase{"output_parent_is_a_file",
                              [](const TempDir& d) {
                                WriteFile(d.file("data"), "a file, not a folder");
                                return std::pair{ValidLzma(d), d.file("data/game.dat")};
                              },
-                             Kind::CreateOutput, "Cannot create file", true, ENOTDIR},
+                             Kind::CreateOutput, "Cannot create file", true, kParentIsAFile},
                     OpenCase{"target_is_a_directory",
                              [](const TempDir& d) {
                                fs::create_directory(d.file("game.dat"));
                                WriteFile(d.file("game.dat/inside"), "kept");
                                return std::pair{ValidLzma(d), d.file("game.dat")};
                              },
-                             Kind::CreateOutput, "Cannot create file", true, EISDIR}),
+                             Kind::CreateOutput, "Cannot create file", true, kTargetDirectory}),
     [](const testing::TestParamInfo<OpenCase>& info) { return std::string(info.param.name); });
+
+#ifdef _WIN32
+// A target another program holds open without sharing cannot be replaced: the unpacking fails
+// before decoding, and the .lzma file stays for the next run.
+TEST(LzmaHeldTarget, FailsToCreateTheOutputAndKeepsTheLzma) {
+  TempDir dir;
+  const std::string input = ValidLzma(dir);
+  const std::string output = dir.file("game.dat");
+  WriteFile(output, kOldTarget);
+  {
+    const test::HeldWithoutSharing held(output);
+    ExpectLzmaError(
+        [&] { DecompressFile(input, output); }, Kind::CreateOutput,
+        "Cannot create file \"" + output + "\". " + SystemText(ERROR_SHARING_VIOLATION));
+  }
+  const std::map<std::string, std::string> expected{{"game.dat", kOldTarget},
+                                                    {"game.dat.lzma", Bases().sized}};
+  EXPECT_TRUE(Snapshot(dir.path()) == expected) << "the .lzma file stays, no temporary file";
+}
+#endif
 
 }  // namespace
 }  // namespace kestrune

@@ -22,8 +22,8 @@ struct Result {
 
 // Runs `command` with /bin/sh in `folder`.
 Result Shell(const test::TempDir& folder, const std::string& command) {
-  std::string output = test::CommandOutput("cd '" + folder.path().string() + "' && (" + command +
-                                           ") 2>&1; echo \"exit:$?\"");
+  std::string output = test::CommandOutput("cd '" + test::HostPath(folder.path()) + "' && (" +
+                                           command + ") 2>&1; echo \"exit:$?\"");
   const std::size_t mark = output.rfind("exit:");
   Result result;
   if (mark == std::string::npos) return result;
