@@ -48,10 +48,12 @@ std::vector<std::size_t> UnpackQueue::Stop() {
     std::lock_guard lock(mutex_);
     dropped.assign(waiting_.begin(), waiting_.end());
     waiting_.clear();
+    stopping_ = true;
   }
+  // The stop requests reach the unpacks under way; the flag, the waits.
   for (std::jthread& thread : threads_) thread.request_stop();
-  // The stop requests wake the waits themselves; joined here rather than by the destructors, so
-  // that a stopped queue never unpacks again.
+  ready_.notify_all();
+  // Joined here rather than by the destructors, so that a stopped queue never unpacks again.
   for (std::jthread& thread : threads_) {
     if (thread.joinable()) thread.join();
   }
@@ -71,9 +73,8 @@ void UnpackQueue::Serve(const std::stop_token& stop) {
     std::size_t id = 0;
     {
       std::unique_lock lock(mutex_);
-      if (!ready_.wait(lock, stop, [this] { return !waiting_.empty(); }) || stop.stop_requested()) {
-        return;
-      }
+      ready_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
+      if (stopping_) return;
       id = waiting_.front();
       waiting_.pop_front();
       // Posted with the take, so that a worker that sees the file gone from Waiting() also

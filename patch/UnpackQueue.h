@@ -53,7 +53,11 @@ class UnpackQueue {
   const Unpack unpack_;
   const std::function<void()> posted_;
   mutable std::mutex mutex_;
-  std::condition_variable_any ready_;
+  // A plain condition variable with a flag of its own, not condition_variable_any's stop-token
+  // wait: that registers a stop callback, and GCC 12's libstdc++ can lose the wake-up of the
+  // callback's hand-over where it has no futex (mingw: seen hanging under Wine).
+  std::condition_variable ready_;
+  bool stopping_ = false;
   std::deque<std::size_t> waiting_;
   std::vector<Report> reports_;
   std::vector<std::jthread> threads_;  // last: they use everything above

@@ -29,6 +29,7 @@
 #include "ThreadManager.h"
 #include "UiThread.h"
 #include "UserStore.h"
+#include "Utf8.h"
 #include "http/DownloadPool.h"
 
 #ifdef _WIN32
@@ -193,6 +194,22 @@ class PatchWorkerTest : public ::testing::Test {
     return test::Utf8(game() / test::Utf8Path(Native(name)));
   }
 
+  // `text` with every character outside ASCII as a character reference, as the publisher
+  // writes names: the list then reads the same in any charset a server may announce.
+  static std::string AsciiXml(std::string_view text) {
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+      const platform::Utf8Char c = platform::DecodeUtf8(text, at);
+      if (c.code < 0x80) {
+        out += static_cast<char>(c.code);
+      } else {
+        out += "&#" + std::to_string(c.code) + ";";
+      }
+      at += c.length;
+    }
+    return out;
+  }
+
   // Publishes `files` (list and .lzma files) under `listName`.
   void Publish(const std::vector<PatchFile>& files, const std::string& listName = "list.xml") {
     std::string xml = "<?xml version=\"1.0\"?>\n<patch>\n";
@@ -200,7 +217,7 @@ class PatchWorkerTest : public ::testing::Test {
     for (std::size_t i = 0; i < files.size(); ++i) {
       const PatchFile& f = files[i];
       const std::string original = f.original.empty() ? crcs[i] : f.original;
-      xml += "  <archive filename=\"" + f.name + "\" original=\"" + original + "\"/>\n";
+      xml += "  <archive filename=\"" + AsciiXml(f.name) + "\" original=\"" + original + "\"/>\n";
       if (f.serve) {
         const fs::path lzma = www() / "files" / test::Utf8Path(Native(f.name + ".lzma"));
         fs::create_directories(lzma.parent_path());
@@ -744,9 +761,14 @@ TEST_F(PatchWorkerTest, EmptyListIsUpToDateAndFailedListsEndSilently) {
 
 TEST_F(PatchWorkerTest, CancelDuringTheScanStopsExaminingLines) {
   Publish({{"a.dat", "a"}, {"b.dat", "b"}, {"c.dat", "c"}});
-  // The Cancel arrives right after the first line was examined and stepped.
+  // The Cancel arrives while the first line's step is on the user-interface thread: the worker
+  // is still held there, so the request is seen before anything further is done, however
+  // soon the worker would reach its next line.
   launcher.onEvent = [this](const std::string& e) {
-    if (e.rfind("total ", 0) == 0 && e != "total 0.000000") cancelNow = true;
+    if (e.rfind("total ", 0) == 0 && e != "total 0.000000") {
+      worker->RequestTermination();
+      cancelNow = true;
+    }
   };
 
   Run();
