@@ -158,7 +158,8 @@ std::string CommandOutput(const std::string& command) {
 }
 
 int CommandStatus(const std::string& command) {
-  const int status = std::system((command + " >/dev/null 2>&1").c_str());
+  // In a group of its own, so that the command's own redirections still hold.
+  const int status = std::system(("{ " + command + "\n} >/dev/null 2>&1").c_str());
   return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
