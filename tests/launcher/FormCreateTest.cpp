@@ -15,6 +15,7 @@
 #include "MainForm.h"
 #include "Platform.h"
 #include "TestSupport.h"
+#include "UserStore.h"
 #include "sign/Minisign.h"
 #include "sign/ReleaseStamp.h"
 
@@ -84,7 +85,7 @@ class StartupTest : public ::testing::Test {
   test::GameFolder game_{false};
   TempDir config_;
   TempDir runtime_;
-  ScopedEnv configEnv_{"XDG_CONFIG_HOME", config_.path().string()};
+  test::FreshUserStore store_{config_.path()};
   ScopedEnv runtimeEnv_{"XDG_RUNTIME_DIR", runtime_.path().string()};
   ScopedEnv profileEnv_{"USERPROFILE", "/home/player"};
   std::optional<ScopedEnv> host_;
