@@ -15,6 +15,21 @@ std::string U8(const fs::path& path) {
   return {s.begin(), s.end()};
 }
 
+std::string GenericU8(const fs::path& path) {
+  const std::u8string s = path.generic_u8string();
+  return {s.begin(), s.end()};
+}
+
+fs::path PathOfU8(const std::string& text) {
+  return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+fs::path WithSuffix(const fs::path& path, const char* suffix) {
+  fs::path with = path;
+  with += suffix;
+  return with;
+}
+
 std::string Quoted(const fs::path& path) {
   return "\"" + U8(path) + "\"";
 }
@@ -36,7 +51,7 @@ namespace {
 // Writes `bytes` into the part file of `path`; with `ownerOnly` its mode is set while it is
 // still empty, so the bytes are never readable by others.
 fs::path WritePart(const fs::path& path, const std::string& bytes, bool ownerOnly) {
-  const fs::path part = path.string() + kPartSuffix;
+  const fs::path part = WithSuffix(path, kPartSuffix);
   std::error_code ec;
   std::ofstream out(part, std::ios::binary | std::ios::trunc);
   if (out && ownerOnly) {

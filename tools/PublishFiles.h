@@ -11,6 +11,13 @@ inline constexpr const char* kPartSuffix = ".publishing";
 
 // The path as UTF-8, and the same in double quotes for messages.
 std::string U8(const std::filesystem::path& path);
+// As U8, with "/" between the parts.
+std::string GenericU8(const std::filesystem::path& path);
+// The path of a UTF-8 text. Never the narrow constructor, which reads the ANSI code page on
+// Windows and loses every name outside it.
+std::filesystem::path PathOfU8(const std::string& text);
+// `path` with `suffix` (ASCII) appended to its last part.
+std::filesystem::path WithSuffix(const std::filesystem::path& path, const char* suffix);
 std::string Quoted(const std::filesystem::path& path);
 
 // The whole file; empty when it is missing or unreadable.

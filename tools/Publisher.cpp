@@ -97,8 +97,8 @@ std::map<std::string, Known> ReadList(const fs::path& path) {
   return known;
 }
 
-std::string PartName(const Entry& e) {
-  return e.target.string() + kPartSuffix;
+fs::path PartName(const Entry& e) {
+  return WithSuffix(e.target, kPartSuffix);
 }
 
 struct LzmaStream {
@@ -130,11 +130,10 @@ std::uint64_t Pack(const Entry& e, int preset, std::atomic<std::uint64_t>& bytes
 
   std::error_code ec;
   fs::create_directories(e.target.parent_path(), ec);
-  const std::string part = PartName(e);
+  const std::string part = U8(PartName(e));
   std::uint64_t written = 0;
   try {
-    platform::File in =
-        platform::File::OpenRead(e.source.string(), platform::File::Share::ReadWrite);
+    platform::File in = platform::File::OpenRead(U8(e.source), platform::File::Share::ReadWrite);
     platform::File out = platform::File::Create(part);
 
     std::uint8_t header[13];
@@ -292,7 +291,7 @@ std::string FileProblem(const fs::path& path, std::string& name) {
     return std::string("the list cannot carry the name: ") + error.what();
   }
   try {
-    platform::File::OpenRead(path.string(), platform::File::Share::ReadWrite);
+    platform::File::OpenRead(U8(path), platform::File::Share::ReadWrite);
   } catch (const platform::SystemError& error) {
     return std::string("cannot read it: ") + error.what();
   }
@@ -319,7 +318,7 @@ std::vector<Entry> ScanRelease(const fs::path& release, const fs::path& files) {
       }
       const fs::path relative = it->path().lexically_relative(release);
       Entry e;
-      e.name = U8(relative.generic_string());
+      e.name = GenericU8(relative);
       std::string problem = FileProblem(it->path(), e.name);
       if (problem.empty()) {
         e.size = fs::file_size(it->path(), statError);
@@ -330,7 +329,7 @@ std::vector<Entry> ScanRelease(const fs::path& release, const fs::path& files) {
         continue;
       }
       e.source = it->path();
-      e.target = files / (relative.string() + ".lzma");
+      e.target = files / WithSuffix(relative, ".lzma");
       entries.push_back(std::move(e));
     }
     if (ec) refused.push_back(Quoted(folder) + ": cannot read the folder: " + ec.message());
@@ -370,7 +369,7 @@ std::map<std::string, fs::path> StaleFiles(const fs::path& files,
   if (!fs::is_directory(files, ec)) return stale;
   for (auto it = fs::recursive_directory_iterator(files, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
-    std::string rel = U8(it->path().lexically_relative(files).generic_string());
+    std::string rel = GenericU8(it->path().lexically_relative(files));
     if (it->is_directory() || !rel.ends_with(".lzma")) continue;
     rel.resize(rel.size() - 5);
     std::replace(rel.begin(), rel.end(), '/', '\\');
@@ -393,7 +392,7 @@ std::vector<std::string> Drop(const fs::path& files, const std::map<std::string,
        it.increment(ec)) {
     if (it->is_directory()) {
       folders.push_back(it->path());
-    } else if (it->path().string().ends_with(kPartSuffix)) {
+    } else if (U8(it->path()).ends_with(kPartSuffix)) {
       fs::remove(it->path(), ec);
     }
   }
@@ -423,8 +422,8 @@ struct Layout {
 
 Layout LayoutOf(const PublishOptions& o) {
   Layout l;
-  l.release = fs::path(o.releaseDir);
-  l.out = fs::path(o.outDir);
+  l.release = PathOfU8(o.releaseDir);
+  l.out = PathOfU8(o.outDir);
   l.files = l.out / kFilesFolder;
   l.settings = l.out / "pts" / "Settings.xml";
   // Elsewhere the publisher only vouches for the file; it is not served from here.
@@ -481,8 +480,7 @@ struct PackCounters {
 // Sets the entry's CRC-32 and SHA-256 from one read of the release file.
 void Digest(Entry& e) {
   try {
-    platform::File in =
-        platform::File::OpenRead(e.source.string(), platform::File::Share::ReadWrite);
+    platform::File in = platform::File::OpenRead(U8(e.source), platform::File::Share::ReadWrite);
     std::uint32_t crc = 0xFFFFFFFFu;
     Sha256 sha256;
     std::vector<std::uint8_t> buffer(1 << 20);
@@ -621,9 +619,9 @@ class Signer {
   void Sign(const fs::path& file, const std::string& bytes, std::string name = {},
             std::optional<fs::path> signature = {}) {
     if (name.empty()) name = U8(file.filename());
-    if (!signature) signature = file.string() + kSignatureSuffix;
+    if (!signature) signature = WithSuffix(file, kSignatureSuffix);
     WriteIfChanged(*signature, ReleaseSignature(key_, bytes, name, serial_, time_));
-    written_.push_back(U8(signature->lexically_relative(outDir_).generic_string()));
+    written_.push_back(GenericU8(signature->lexically_relative(outDir_)));
   }
   const std::vector<std::string>& written() const { return written_; }
 
@@ -656,7 +654,8 @@ std::vector<CarriedOver> CarriedOverOutputs(const Layout& l, const PublishOption
     // Only what this key signed before is signed again: a file of unknown origin stays
     // unvouched.
     try {
-      minisign::Verify(o.signingKey->Public(), ReadText(file.string() + kSignatureSuffix), c.bytes);
+      minisign::Verify(o.signingKey->Public(), ReadText(WithSuffix(file, kSignatureSuffix)),
+                       c.bytes);
       c.vouched = true;
     } catch (const minisign::SignatureError&) {
     }
@@ -670,14 +669,14 @@ std::vector<std::string> PlannedSignatures(const Layout& l,
                                            const std::vector<CarriedOver>& carried) {
   std::vector<std::string> names;
   auto add = [&](const fs::path& signature) {
-    names.push_back(U8(signature.lexically_relative(l.out).generic_string()));
+    names.push_back(GenericU8(signature.lexically_relative(l.out)));
   };
-  for (const fs::path& path : l.lists) add(path.string() + kSignatureSuffix);
+  for (const fs::path& path : l.lists) add(WithSuffix(path, kSignatureSuffix));
   for (const CarriedOver& c : carried) {
-    if (c.vouched) add(c.file.string() + kSignatureSuffix);
+    if (c.vouched) add(WithSuffix(c.file, kSignatureSuffix));
   }
   if (l.updaterSignature) add(*l.updaterSignature);
-  add(l.settings.string() + kSignatureSuffix);
+  add(WithSuffix(l.settings, kSignatureSuffix));
   return names;
 }
 
@@ -731,10 +730,10 @@ std::vector<std::string> StaleSignatures(const Layout& l,
     const bool changed = std::any_of(outputs.begin(), outputs.end(), [&](const auto& output) {
       return output.name == name && output.written;
     });
-    const fs::path signature = file.string() + kSignatureSuffix;
+    const fs::path signature = WithSuffix(file, kSignatureSuffix);
     std::error_code ec;
     if (changed && fs::exists(signature, ec)) {
-      stale.push_back(U8(signature.lexically_relative(l.out).generic_string()));
+      stale.push_back(GenericU8(signature.lexically_relative(l.out)));
     }
   }
   return stale;
@@ -839,7 +838,8 @@ PublishSummary Publish(const PublishOptions& o,
   const Layout layout = LayoutOf(o);
   CheckFolders(layout.release, layout.out);
   // Before any packing: a refused launcher leaves nothing behind.
-  const std::string updater = o.updaterFile.empty() ? std::string() : ReadUpdater(o.updaterFile);
+  const std::string updater =
+      o.updaterFile.empty() ? std::string() : ReadUpdater(PathOfU8(o.updaterFile));
   // Likewise an unusable serial file.
   const std::uint64_t serial = o.signingKey ? NextSerial(layout.out, *o.signingKey) : 0;
 

@@ -17,7 +17,7 @@ namespace {
 // The serial of the settings document's signature, when `key` made it; 0 otherwise.
 std::uint64_t SignedSerial(const fs::path& outDir, const minisign::SecretKey& key) {
   const fs::path settings = outDir / "pts" / "Settings.xml";
-  const std::string signature = ReadText(settings.string() + kSignatureSuffix);
+  const std::string signature = ReadText(WithSuffix(settings, kSignatureSuffix));
   if (signature.empty()) return 0;
   try {
     const std::string comment = minisign::Verify(key.Public(), signature, ReadText(settings));
