@@ -328,6 +328,12 @@ bool StartHandOverScript(const std::string& batchScript, const std::string& shel
 // be read.
 std::string SystemRootCertificatesPem();
 
+// The system's description of the socket error `code` (an errno value on POSIX, a Winsock code
+// such as WSAECONNREFUSED on Windows, as libcurl reports them).
+std::string SocketErrorText(int code);
+// The socket error of a connection or a read that timed out: ETIMEDOUT / WSAETIMEDOUT.
+int SocketTimedOut();
+
 // ---- Console: what the headless front end needs of a terminal. ----
 // Whether the standard error stream is a terminal (isatty / GetConsoleMode).
 bool StderrIsTerminal();

@@ -273,14 +273,15 @@ HttpError Transfer::MapFailure(CURLcode code, bool https) const {
   std::string detail = errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(code);
   auto transport = [&] {
     int number = static_cast<int>(osErrno);
-    return TransportError(number, number != 0 ? std::strerror(number) : detail);
+    return TransportError(number, number != 0 ? platform::SocketErrorText(number) : detail);
   };
   switch (code) {
     case CURLE_GOT_NOTHING:
     case CURLE_PARTIAL_FILE:
       return ConnectionClosed();
     case CURLE_OPERATION_TIMEDOUT:
-      return TransportError(ETIMEDOUT, std::strerror(ETIMEDOUT));
+      return TransportError(platform::SocketTimedOut(),
+                            platform::SocketErrorText(platform::SocketTimedOut()));
     case CURLE_URL_MALFORMAT:
       return HttpError(Kind::UnknownProtocol, "Unknown Protocol");
     case CURLE_UNSUPPORTED_PROTOCOL:
@@ -319,7 +320,8 @@ std::exception_ptr Transfer::TransportFailure(CURLcode result, bool aborted, boo
   if (pending_) return std::make_exception_ptr(*pending_);
   if (aborted) return std::make_exception_ptr(ConnectionClosed());
   if (timedOut_)
-    return std::make_exception_ptr(TransportError(ETIMEDOUT, std::strerror(ETIMEDOUT)));
+    return std::make_exception_ptr(TransportError(
+        platform::SocketTimedOut(), platform::SocketErrorText(platform::SocketTimedOut())));
   if (result != CURLE_OK) return std::make_exception_ptr(MapFailure(result, https));
   return nullptr;
 }

@@ -61,7 +61,7 @@ class HttpClient {
   // drops the connection past them; its failure stays Kind::Protocol.
   std::int64_t MaxBodySize = 0;
   // How long one GET may take in all, however steadily bytes arrive (0: no bound). Passing it
-  // is a Kind::Transport failure (ETIMEDOUT), as is a transfer that stays below
+  // is a Kind::Transport failure (the socket time-out error), as is a transfer that stays below
   // limits::kMinimumRate over a whole limits::kMinimumRateWindow.
   std::chrono::milliseconds Deadline{0};
 

@@ -13,6 +13,7 @@
 #include "HttpTestSupport.h"
 #include "Limits.h"
 #include "LoopbackServer.h"
+#include "Platform.h"
 #include "TestSupport.h"
 #include "http/HttpClient.h"
 
@@ -218,7 +219,7 @@ LoopbackServer::Script Paced(int pieces, std::size_t piece, milliseconds pause) 
 
 void ExpectTimedOut(const HttpError& e) {
   EXPECT_EQ(e.kind(), HttpError::Kind::Transport) << e.what();
-  EXPECT_EQ(e.socketError(), ETIMEDOUT);
+  EXPECT_EQ(e.socketError(), platform::SocketTimedOut());
   EXPECT_EQ(std::string(e.what()).rfind("Socket Error # ", 0), 0u) << e.what();
 }
 
