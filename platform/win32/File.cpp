@@ -1,7 +1,5 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
-// The system's macro for ReplaceFileW would rename the platform call.
-#undef ReplaceFile
 
 #include <string>
 

@@ -14,34 +14,9 @@ namespace platform {
 
 namespace {
 
-// The text of a call that fills a buffer and, when it is too small, tells the size it needs
-// (counting the NUL or not, depending on the call): retried until the whole text fits.
-template <typename Fill>
-std::wstring GrowingText(Fill fill) {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = fill(buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n == 0) return {};
-    if (n < buffer.size()) {
-      buffer.resize(n);
-      return buffer;
-    }
-    buffer.resize(buffer.size() < n ? n : buffer.size() * 2);
-  }
-}
-
 std::wstring ModuleFileName() {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    // Cut short without a size hint: the buffer was too small when it is filled up to its end.
-    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n == 0) return {};
-    if (n < buffer.size()) {
-      buffer.resize(n);
-      return buffer;
-    }
-    buffer.resize(buffer.size() * 2);
-  }
+  return GrowingText(
+      [](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); });
 }
 
 std::wstring_view BaseName(std::wstring_view path) {

@@ -88,12 +88,10 @@ void CreateFolders(const std::wstring& folder) {
 
 std::string UserKeyFolder(const std::string& path) {
   const KeyPath key = SplitKeyPath(path);
-  const DWORD size = GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
-  if (size == 0) ThrowError(ERROR_ENVVAR_NOT_FOUND);
-  std::wstring base(size, L'\0');
-  const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", base.data(), size);
-  if (length == 0 || length >= size) ThrowError(ERROR_ENVVAR_NOT_FOUND);
-  base.resize(length);
+  const std::wstring base = GrowingText([](wchar_t* buffer, DWORD size) {
+    return GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, size);
+  });
+  if (base.empty()) ThrowError(ERROR_ENVVAR_NOT_FOUND);
   std::string folder = Narrow(base);
   while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
   // Every key the program uses lives under "Software", which would only add an empty level.

@@ -27,4 +27,21 @@ std::string Narrow(std::wstring_view utf16);
 // NUL in the path, or a path the system cannot make absolute.
 std::wstring WidePath(std::string_view path);
 
+// The text of a call that fills a wide buffer and, when it is too small, tells the size it
+// needs (counting the NUL or not) or fills it to its end (GetModuleFileNameW): retried with a
+// larger buffer until the whole text fits. Empty when the call fails.
+template <typename Fill>
+std::wstring GrowingText(Fill fill) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = fill(buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return {};
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return buffer;
+    }
+    buffer.resize(buffer.size() < n ? n : buffer.size() * 2);
+  }
+}
+
 }  // namespace platform

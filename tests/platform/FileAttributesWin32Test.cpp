@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
-// The system's macro for ReplaceFileW would rename the platform call.
-#undef ReplaceFile
 
 #include <filesystem>
 #include <functional>
