@@ -1,5 +1,6 @@
 #pragma once
-// The window's control table: one row a control, read from the data file in launcher/assets.
+// The window's control table, shared by both windows: one row a control, read from the data
+// file in launcher/assets.
 
 #include <optional>
 #include <string>
