@@ -170,6 +170,12 @@ def check_display(wine, display, probe, screenshots):
         ok = check(wait_for(drawn, 20, step=0.25),
                    "the display does not show the probe's picture as composed over the screen "
                    "(a channel up to %d levels off)" % drawn.worst)
+        # Over black a premultiplied picture shown as it is looks blended: only another
+        # backdrop (xcompmgr paints the root grey) tells composition from none.
+        backdrop = drawn.shot.getpixel((2, 2))
+        ok = check(min(backdrop) >= 32,
+                   "the screen behind the window is %s: not composed by xcompmgr" % (backdrop,)) \
+            and ok
         save(drawn.shot, origin, screenshots, "probe.png")
         display.click(*centre((0, 0) + SIZE, origin))
         check(wait_for(lambda: process.poll() is not None, 20) and process.returncode == 0,
