@@ -47,7 +47,7 @@ def ink_columns(image, box, backdrop_image, levels=40):
     return None if bounds is None else (bounds[0], bounds[2] - 1)
 
 
-def blurred_distance(a, b, box, radius=2):
+def blurred_distance(a, b, box, radius=3):
     """The mean largest-channel difference of `box` in `a` and `b` once both are blurred: small
     for the same text drawn in slightly different fonts."""
     x, y, w, h = box
