@@ -27,6 +27,7 @@ import argparse
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -225,6 +226,8 @@ def main():
     parser.add_argument("--screenshots", required=True, help="where the screenshots go")
     parser.add_argument("--prefix", required=True, help="the Wine prefix of this test")
     args = parser.parse_args()
+    # A time-out's SIGTERM ends the test through its clean-up like any failure.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("FAILED: ended by SIGTERM"))
     for name in ("wine_run", "launcher", "publish", "probe", "references", "background",
                  "screenshots", "prefix"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
@@ -332,14 +335,18 @@ def main():
 
         print("   the pointer over Update")
         display.move_pointer(*centre(UPDATE, origin))
-        time.sleep(0.6)  # past the 0.2 s fade
-        hovered = display.screenshot()
-        save(hovered, origin, args.screenshots, "window-update-hover.png")
         x, y, w, h = UPDATE
         area = (origin[0] + x, origin[1] + y, origin[0] + x + w, origin[1] + y + h)
-        changed = ScreenCompare.largest_channel_difference(hovered.crop(area), shot.crop(area))
-        check(ScreenCompare.count_above(changed, 20) > w * h // 10,
+
+        def hovered():
+            hovered.shot = display.screenshot()
+            changed = ScreenCompare.largest_channel_difference(hovered.shot.crop(area),
+                                                               shot.crop(area))
+            return ScreenCompare.count_above(changed, 20) > w * h // 10
+
+        check(wait_for(hovered, 5, step=0.2),
               "the Update button does not change its look under the pointer")
+        save(hovered.shot, origin, args.screenshots, "window-update-hover.png")
         # Clicks leave the pointer here, off the buttons: a button shown under it would show
         # its hover look.
         rest = centre((300, 300, 0, 0), origin)
