@@ -197,7 +197,8 @@ void LauncherWindow::Show() {
   if (hwnd_ == nullptr) return;
   Redraw();
   ShowWindow(hwnd_, SW_SHOW);
-  UpdateWindow(hwnd_);
+  // Once more when mapped: some systems pick the window's alpha up only from a shown window.
+  Redraw();
 }
 
 Canvas LauncherWindow::Compose() const {
