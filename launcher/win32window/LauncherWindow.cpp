@@ -358,6 +358,11 @@ std::optional<Control> LauncherWindow::ImageAt(int x, int y) const {
 
 void LauncherWindow::Send(Control control, MouseEvent event, int x, int y) {
   if (!handler_) return;
+  // Entering and leaving carry no position.
+  if (event == MouseEvent::Enter || event == MouseEvent::Leave) {
+    handler_(control, event, 0, 0);
+    return;
+  }
   const ControlRow& row = controls_[Index(control)].row;
   handler_(control, event, static_cast<float>(x - row.x), static_cast<float>(y - row.y));
 }
