@@ -76,6 +76,13 @@ LauncherWindow::LauncherWindow(Clock clock) : clock_(std::move(clock)) {
     throw std::runtime_error("control table lacks the container");
   }
 
+  // The frame handed to the system: one DIB section, kept selected into its own DC.
+  frame_ = MakeDib(width_, height_, &frameBits_);
+  frameDc_.reset(CreateCompatibleDC(nullptr));
+  if (!frame_ || !frameBits_ || !frameDc_)
+    throw std::runtime_error("cannot make the window's frame");
+  SelectObject(frameDc_.get(), frame_.get());
+
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   static const ATOM windowClass = [instance] {
     WNDCLASSEXW cls{};
@@ -235,12 +242,7 @@ void LauncherWindow::ScheduleRedraw() {
 void LauncherWindow::Redraw() {
   if (hwnd_ == nullptr) return;
   const Canvas canvas = Compose();
-  void* bits = nullptr;
-  GdiObject dib = MakeDib(width_, height_, &bits);
-  MemoryDc dc(CreateCompatibleDC(nullptr));
-  if (!dib || !bits || !dc) return;
-  std::memcpy(bits, canvas.pixels.data(), canvas.pixels.size() * 4);
-  const Selected selected(dc.get(), dib.get());
+  std::memcpy(frameBits_, canvas.pixels.data(), canvas.pixels.size() * 4);
   RECT rect{};
   GetWindowRect(hwnd_, &rect);
   POINT position{rect.left, rect.top};
@@ -248,7 +250,8 @@ void LauncherWindow::Redraw() {
   POINT source{0, 0};
   BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
   // A refusal leaves the last picture on screen; the next change tries again.
-  UpdateLayeredWindow(hwnd_, nullptr, &position, &size, dc.get(), &source, 0, &blend, ULW_ALPHA);
+  UpdateLayeredWindow(hwnd_, nullptr, &position, &size, frameDc_.get(), &source, 0, &blend,
+                      ULW_ALPHA);
 }
 
 void LauncherWindow::EnsureTimer() {

@@ -100,6 +100,11 @@ class LauncherWindow final : public View {
   int width_ = 0;
   int height_ = 0;
 
+  // Declared before the DC: the bitmap goes after the DC it is selected into.
+  GdiObject frame_;
+  MemoryDc frameDc_;
+  void* frameBits_ = nullptr;
+
   HWND hwnd_ = nullptr;
   Icon icon_;
   bool destroying_ = false;
