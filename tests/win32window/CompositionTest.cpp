@@ -9,6 +9,8 @@
 #include "Canvas.h"
 #include "LabelText.h"
 #include "MainForm.h"
+#include "Picture.h"
+#include "Resources.h"
 #include "UiThread.h"
 #include "WindowTestSupport.h"
 
@@ -217,6 +219,31 @@ TEST_F(CompositionTest, StatusLeftInGainsboroTransferRightInItsColour) {
   window().SetStatusText("");
   window().SetTransferText("");
   EXPECT_EQ(window().Compose().pixels, blank.pixels);
+}
+
+TEST_F(CompositionTest, MissingOrBrokenResourcesAreNamed) {
+  EXPECT_EQ(ResourceBytes("bar-fill.png").size(), 1032u);  // the file's own size
+  const auto message = [](auto&& call) {
+    try {
+      call();
+    } catch (const std::runtime_error& error) {
+      return std::string(error.what());
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(message([] { ResourceBytes("nothing.png"); }), "missing resource nothing.png");
+  const std::string_view png = ResourceBytes("bar-fill.png");
+  EXPECT_EQ(message([&] {
+              DecodePng(png.substr(0, 100), "cut.png");
+            }).rfind("cannot decode picture cut.png", 0),
+            0u);
+  EXPECT_EQ(message([] {
+              DecodePng("not a picture", "text.png");
+            }).rfind("cannot decode picture text.png", 0),
+            0u);
+  const Canvas whole = DecodePng(png, "bar-fill.png");
+  EXPECT_EQ(whole.width, 409);
+  EXPECT_EQ(whole.height, 4);
 }
 
 TEST(LabelTextTest, TooLongEndsWithinTheBoxTheSameForAnyExcess) {
