@@ -17,112 +17,17 @@ launcher's registry values start over each run.
 """
 
 import argparse
-import getpass
-import grp
 import os
 import random
 import shutil
 import signal
-import socket
-import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAILED: " + message, file=sys.stderr)
-    return condition
-
-
-def win_path(path):
-    """A Linux path as Wine shows it, on drive Z:."""
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
-
-
-def russian_locale(folder):
-    """Environment entries for a ru_RU.UTF-8 locale, compiled into `folder` once; None when the
-    system has no locale sources (the Debian package "locales")."""
-    folder = Path(folder)
-    if not (folder / "ru_RU.UTF-8").is_dir():
-        folder.mkdir(parents=True, exist_ok=True)
-        r = subprocess.run(["localedef", "-i", "ru_RU", "-f", "UTF-8", str(folder / "ru_RU.UTF-8")],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        if not (folder / "ru_RU.UTF-8").is_dir():
-            print("NOTE: no ru_RU.UTF-8 locale (%s): the game folder's name stays ASCII"
-                  % r.stderr.decode(errors="replace").strip(), file=sys.stderr)
-            return None
-    return {"LOCPATH": str(folder), "LC_ALL": "ru_RU.UTF-8"}
-
-
-class Wine:
-    def __init__(self, runner, prefix, locale):
-        self.runner = runner
-        self.prefix = Path(prefix)
-        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), **(locale or {"LC_ALL": "C.UTF-8"}))
-
-    def run(self, program, args, cwd=None, extra_env=None, timeout=300):
-        """Runs `program` to its end, not to the end of its output: what it starts (the script's
-        cmd.exe) may hold the output open long after."""
-        env = dict(self.env, **(extra_env or {}))
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            process = subprocess.Popen([self.runner, program] + list(args), cwd=cwd, env=env,
-                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-            code = process.wait(timeout=timeout)
-            out.seek(0)
-            err.seek(0)
-            return subprocess.CompletedProcess(process.args, code, out.read(), err.read())
-
-    def profile(self):
-        # Wine sets USERPROFILE itself, to the prefix's folder of the Unix user.
-        return self.prefix / "drive_c" / "users" / getpass.getuser()
-
-
-class Nginx:
-    def __init__(self, root, folder):
-        self.folder = Path(folder)
-        self.folder.mkdir(parents=True)
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            self.port = s.getsockname()[1]
-        # nginx started by root hands its workers to an unprivileged user, who may not read
-        # a folder below a private home: keep them as the caller.
-        user = ""
-        if os.getuid() == 0:
-            user = "user %s %s;" % (getpass.getuser(), grp.getgrgid(os.getgid()).gr_name)
-        d = str(self.folder)
-        (self.folder / "nginx.conf").write_text(
-            "%s\ndaemon off;\nmaster_process off;\npid %s/nginx.pid;\nerror_log %s/error.log;\n"
-            "events { worker_connections 64; }\nhttp {\n  access_log off;\n"
-            "  client_body_temp_path %s/body;\n  proxy_temp_path %s/proxy;\n"
-            "  fastcgi_temp_path %s/fastcgi;\n  uwsgi_temp_path %s/uwsgi;\n"
-            "  scgi_temp_path %s/scgi;\n  default_type application/octet-stream;\n"
-            "  server {\n    listen 127.0.0.1:%d;\n    root %s;\n  }\n}\n"
-            % (user, d, d, d, d, d, d, d, self.port, root))
-        self.process = subprocess.Popen(
-            ["nginx", "-p", d, "-e", d + "/error.log", "-c", d + "/nginx.conf"])
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("nginx did not come up: " + (self.folder / "error.log").read_text())
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(timeout=10)
-
-
-def files_below(folder):
-    return {p.relative_to(folder).as_posix(): p.read_bytes()
-            for p in Path(folder).rglob("*") if p.is_file()}
+from WineSupport import Nginx, Publisher, Wine, check, failures, files_below, russian_locale, \
+    wait_for, win_path
 
 
 def make_release(release):
@@ -136,40 +41,6 @@ def make_release(release):
     for name, data in files.items():
         (release / name).parent.mkdir(parents=True, exist_ok=True)
         (release / name).write_bytes(data)
-
-
-def publish(args, wine, release, www, base_url, key, extra=()):
-    command = [str(release), str(www), "--base-url", base_url, "--sign", str(key)] + list(extra)
-    if args.publish.endswith(".exe"):
-        converted = [win_path(a) if a.startswith("/") else a for a in command]
-        r = wine.run(args.publish, converted)
-    else:
-        r = subprocess.run([args.publish] + command, stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE)
-    if r.returncode != 0:
-        raise RuntimeError("kestrune-publish failed: %s%s" % (r.stdout.decode(), r.stderr.decode()))
-
-
-def keygen(args, wine, folder):
-    pub, key = folder / "release.pub", folder / "release.key"
-    command = ["keygen", "--unencrypted", str(pub), str(key)]
-    if args.publish.endswith(".exe"):
-        r = wine.run(args.publish, [win_path(a) if a.startswith("/") else a for a in command])
-    else:
-        r = subprocess.run([args.publish] + command, stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE)
-    if r.returncode != 0:
-        raise RuntimeError("keygen failed: " + r.stderr.decode())
-    return pub.read_text().splitlines()[1], key
-
-
-def wait_for(predicate, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.1)
-    return predicate()
 
 
 def end_leftover_scripts(prefix):
@@ -233,10 +104,11 @@ def main():
         for folder in (release, www, game):
             folder.mkdir()
         make_release(release)
-        public_key, key = keygen(args, wine, tmp)
+        publisher = Publisher(args.publish, wine)
+        public_key, key = publisher.keygen(tmp)
         nginx = Nginx(www, tmp / "nginx")
         base_url = "http://127.0.0.1:%d" % nginx.port
-        publish(args, wine, release, www, base_url, key)
+        publisher.publish(release, www, base_url, key)
 
         # The game folder: data/ missing, system/client.ini outdated, readme.txt up to date.
         shutil.copyfile(release / "readme.txt", game / "readme.txt")
@@ -262,8 +134,8 @@ def main():
         print("self-update")
         stand_in = tmp / "new-launcher.exe"
         shutil.copyfile(args.stand_in, stand_in)
-        publish(args, wine, release, www, base_url, key,
-                ["--version", "2", "--updater", str(stand_in)])
+        publisher.publish(release, www, base_url, key,
+                          ["--version", "2", "--updater", str(stand_in)])
         marker = tmp / "started"
         environment.update(KESTRUNE_PROBE="record", KESTRUNE_PROBE_OUT=win_path(marker))
         r = wine.run(win_path(launcher), [], cwd=game, extra_env=environment)
