@@ -346,6 +346,11 @@ int InterruptCount();
 // (not from the standard input, which may be a pipe); the line end is dropped. nullopt when
 // the process has no terminal or the line cannot be read.
 std::optional<std::string> ReadTerminalSecret(const std::string& prompt);
+// Whether the process has a console to talk on: its standard output and error are open (a
+// terminal, a pipe or a file), or it could attach to the console of the process that started
+// it (Windows, a program without a console of its own), and then the standard streams that
+// were closed write to and read from that console. POSIX: whether descriptors 1 and 2 are open.
+bool AttachStartingConsole();
 // ---- end of Console ----
 
 }  // namespace platform

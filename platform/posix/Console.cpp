@@ -153,3 +153,11 @@ int InterruptCount() {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+bool AttachStartingConsole() {
+  return fcntl(STDOUT_FILENO, F_GETFD) != -1 && fcntl(STDERR_FILENO, F_GETFD) != -1;
+}
+
+}  // namespace platform

@@ -1,7 +1,11 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <atomic>
+#include <cstdio>
 
 #include "Platform.h"
 #include "Utf16.h"
@@ -177,6 +181,37 @@ void CountInterrupts() {
 
 int InterruptCount() {
   return interrupts.load();
+}
+
+namespace {
+
+bool StandardHandleOpen(DWORD which) {
+  const HANDLE handle = GetStdHandle(which);
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+         GetFileType(handle) != FILE_TYPE_UNKNOWN;
+}
+
+// The C stream `stream` on the console device `device`, and the standard handle `which` with
+// it, so that both the C library and the system calls reach the console.
+void ReopenOn(const char* device, const char* mode, FILE* stream, DWORD which) {
+  if (std::freopen(device, mode, stream) == nullptr) return;
+  const intptr_t handle = _get_osfhandle(_fileno(stream));
+  if (handle != -1) SetStdHandle(which, reinterpret_cast<HANDLE>(handle));
+}
+
+}  // namespace
+
+bool AttachStartingConsole() {
+  const bool output = StandardHandleOpen(STD_OUTPUT_HANDLE);
+  const bool error = StandardHandleOpen(STD_ERROR_HANDLE);
+  if (output && error) return true;
+  // A program of the window subsystem gets no console; the one it was started from, if any,
+  // is there to be attached.
+  if (!AttachConsole(ATTACH_PARENT_PROCESS)) return false;
+  if (!output) ReopenOn("CONOUT$", "w", stdout, STD_OUTPUT_HANDLE);
+  if (!error) ReopenOn("CONOUT$", "w", stderr, STD_ERROR_HANDLE);
+  if (!StandardHandleOpen(STD_INPUT_HANDLE)) ReopenOn("CONIN$", "r", stdin, STD_INPUT_HANDLE);
+  return true;
 }
 
 }  // namespace platform
