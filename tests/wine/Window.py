@@ -385,8 +385,14 @@ def main():
         expected = files_below(release)
 
         def updated_folder():
-            seen = files_below(game)
-            return all(seen.get(name) == data for name, data in expected.items())
+            # Read name by name: the run's temporaries come and go meanwhile.
+            for name, data in expected.items():
+                try:
+                    if (game / name).read_bytes() != data:
+                        return False
+                except OSError:
+                    return False
+            return True
 
         check(wait_for(updated_folder, 60), "the game folder did not become the release")
         shot, problems = wait_for_look(display, updated, origin, 30)
