@@ -338,12 +338,16 @@ def main():
         x, y, w, h = UPDATE
         area = (origin[0] + x, origin[1] + y, origin[0] + x + w, origin[1] + y + h)
 
-        def hovered():
-            hovered.shot = display.screenshot()
-            changed = ScreenCompare.largest_channel_difference(hovered.shot.crop(area),
-                                                               shot.crop(area))
-            return ScreenCompare.count_above(changed, 20) > w * h // 10
+        def changes_from(before):
+            """A wait's predicate: the Update button looks other than in `before`."""
+            def changed():
+                changed.shot = display.screenshot()
+                difference = ScreenCompare.largest_channel_difference(
+                    changed.shot.crop(area), before.crop(area))
+                return ScreenCompare.count_above(difference, 20) > w * h // 10
+            return changed
 
+        hovered = changes_from(shot)
         check(wait_for(hovered, 5, step=0.2),
               "the Update button does not change its look under the pointer")
         save(hovered.shot, origin, args.screenshots, "window-update-hover.png")
@@ -358,7 +362,16 @@ def main():
         print("4. Update, slowed down")
         for name in ("data/small.bin", "data/big.bin"):
             (game / name).unlink()
-        display.click(*centre(UPDATE, origin))
+        # Pressed and released by hand, so that the pressed look can be seen between.
+        display.move_pointer(*centre(UPDATE, origin))
+        wait_for(changes_from(shot), 5, step=0.2)  # the hover look, already checked
+        hover = display.screenshot()
+        display.press()
+        pressed = changes_from(hover)
+        check(wait_for(pressed, 5, step=0.2),
+              "the Update button does not change its look when pressed")
+        save(pressed.shot, origin, args.screenshots, "window-update-press.png")
+        display.release()
         display.move_pointer(*rest)
         shot, problems = wait_for_look(display, busy, origin, 30)
         save(shot, origin, args.screenshots, "window-busy.png")
