@@ -12,7 +12,8 @@ pointer is driven by xdotool.
    "KestruneLands Updater".
 2. Its idle and busy looks match the Qt window's reference pictures (tests/data/window, written
    by window_tests) outside the labels within a few levels for nearly every pixel; the labels,
-   drawn by another font engine, only loosely. The pointer over Update changes that button.
+   drawn by another font engine, only loosely. The pointer over Update, and a press
+   on it, change that button.
 3. A drag on the background moves the window by exactly the pointer's way.
 4. Update starts a patch run (the busy look; nginx's log shows the downloads), slowed by
    nginx's limit_rate so that its bars stand still; Cancel ends it (its status text, the idle
