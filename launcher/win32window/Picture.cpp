@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -16,7 +17,7 @@ using Microsoft::WRL::ComPtr;
 void Check(HRESULT result, const char* what, const char* step) {
   if (FAILED(result)) {
     char code[16];
-    snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(result));
+    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(result));
     throw std::runtime_error(std::string("cannot decode picture ") + what + " (" + step + ", " +
                              code + ")");
   }
