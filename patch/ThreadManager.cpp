@@ -490,6 +490,8 @@ void ThreadForDownLoad::PatchFile(const std::string& folder, const PatchEntry& e
     throw;
   }
   RemoveDownloadTemporaries(source);
+  // A part of the .lzma that an earlier run left to resume is of no use any more.
+  RemoveDownloadTemporaries(PathIn(folder, name + ".lzma"));
 }
 
 void ThreadForDownLoad::Outcome(bool anyFailed) {
