@@ -38,7 +38,41 @@ void ReadCount(const XmlElement& archive, std::string_view name,
   if (!field) entry.malformed = true;
 }
 
+bool IsUpperHex(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](unsigned char c) { return std::isdigit(c) || (c >= 'A' && c <= 'F'); });
+}
+
+// The well-formed `delta` children of `archive`, at most one per `from`.
+std::vector<PatchDelta> ReadDeltas(const XmlElement& archive) {
+  std::vector<XmlElement> children;
+  archive.Children("delta", children);
+  std::vector<PatchDelta> deltas;
+  for (const XmlElement& child : children) {
+    PatchDelta delta;
+    delta.from = child.Attribute("from");
+    delta.sha256 = child.Attribute("sha256");
+    const std::optional<std::uint64_t> packed = ParseCount(child.Attribute("packed"));
+    if (delta.from.size() != 8 || !IsUpperHex(delta.from) || delta.sha256.size() != 64 ||
+        !IsHex(delta.sha256) || !packed || *packed == 0) {
+      continue;
+    }
+    const bool repeated = std::any_of(deltas.begin(), deltas.end(),
+                                      [&](const PatchDelta& d) { return d.from == delta.from; });
+    if (repeated) continue;
+    std::transform(delta.sha256.begin(), delta.sha256.end(), delta.sha256.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    delta.packed = *packed;
+    deltas.push_back(std::move(delta));
+  }
+  return deltas;
+}
+
 }  // namespace
+
+std::string DeltaName(const std::string& filename, const std::string& from) {
+  return filename + "." + from + ".zst";
+}
 
 std::vector<PatchEntry> ReadPatchEntries(std::string_view text) {
   XmlDocument document;
@@ -59,6 +93,7 @@ std::vector<PatchEntry> ReadPatchEntries(std::string_view text) {
       std::transform(entry.sha256.begin(), entry.sha256.end(), entry.sha256.begin(),
                      [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     }
+    entry.deltas = ReadDeltas(archive);
     entries.push_back(std::move(entry));
   }
   return entries;

@@ -9,6 +9,14 @@
 
 namespace kestrune {
 
+// A `delta` child of an `archive` element: the file can also be made from a local file whose
+// CRC-32 is `from` and whose SHA-256 is `sha256`, by the delta NAME + "." + from + ".zst".
+struct PatchDelta {
+  std::string from;      // 8 upper-case hex digits, as `original` writes a CRC-32
+  std::string sha256;    // of the old file, lower-case hex
+  std::uint64_t packed;  // bytes of the delta file
+};
+
 // One `archive` element of a patch list.
 struct PatchEntry {
   std::string filename;  // relative path, "\" separated, as the list writes it
@@ -19,7 +27,14 @@ struct PatchEntry {
   // A size, packed or sha256 attribute that is there but unreadable: the list vouches for
   // nothing about this file, so it is never installed.
   bool malformed = false;
+  // Only well-formed ones: a delta child with a missing or unreadable attribute is left out
+  // (the full file always serves).
+  std::vector<PatchDelta> deltas;
 };
+
+// The name of the delta of the file `filename` from the old CRC-32 text `from`, as the
+// server's files folder holds it.
+std::string DeltaName(const std::string& filename, const std::string& from);
 
 // The entries of a patch list's text (UTF-8, any line ends), in document order: every
 // `archive` element below the root, at any depth, names matched without case. Attributes

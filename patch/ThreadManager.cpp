@@ -1,7 +1,9 @@
 #include "ThreadManager.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -16,6 +18,7 @@
 #include "Platform.h"
 #include "ScanCache.h"
 #include "UnpackQueue.h"
+#include "delta/ZstdDelta.h"
 #include "hash/Sha256.h"
 #include "http/HttpClient.h"
 #include "lzma/LZMADecompressor.h"
@@ -182,6 +185,7 @@ bool ThreadForDownLoad::LoadAndScan(HttpClient& http) {
     }
   };
   std::size_t line = 0;
+  std::vector<std::string> localCrc;
   try {
     // This thread sums too (what no other has begun): one thread per core in all.
     const unsigned cores = FolderScan::DefaultThreads();
@@ -200,6 +204,7 @@ bool ThreadForDownLoad::LoadAndScan(HttpClient& http) {
       if (outcome.kind == ScanOutcome::Kind::Absent ||
           (outcome.crc != entry.original && !outcome.readOnly)) {
         ListWithUpdate.push_back(entry);
+        localCrc.push_back(outcome.kind == ScanOutcome::Kind::File ? outcome.crc : std::string());
       }
       StepTotalBar();
     }
@@ -209,8 +214,35 @@ bool ThreadForDownLoad::LoadAndScan(HttpClient& http) {
     throw;
   }
   saveCache();
+  ChooseDeltas(folder, localCrc);
   FlushTotalBar();
   return true;
+}
+
+void ThreadForDownLoad::ChooseDeltas(const std::string& folder,
+                                     const std::vector<std::string>& localCrc) {
+  deltaOf_.assign(ListWithUpdate.size(), std::nullopt);
+  for (std::size_t i = 0; i < ListWithUpdate.size(); ++i) {
+    const PatchEntry& entry = ListWithUpdate[i];
+    if (TerminationRequested()) return;
+    if (localCrc[i].empty() || entry.malformed || !IsSafePatchName(entry.filename)) continue;
+    const auto delta = std::find_if(entry.deltas.begin(), entry.deltas.end(),
+                                    [&](const PatchDelta& d) { return d.from == localCrc[i]; });
+    if (delta == entry.deltas.end()) continue;
+    // The CRC-32 alone is easily matched on purpose: the SHA-256 decides.
+    try {
+      platform::File file = platform::File::OpenRead(PathIn(folder, entry.filename),
+                                                     platform::File::Share::ReadWrite);
+      Sha256 sha256;
+      std::vector<std::uint8_t> buffer(1 << 20);
+      for (std::size_t n; (n = file.Read(buffer.data(), buffer.size())) > 0;) {
+        sha256.Update(buffer.data(), n);
+      }
+      if (sha256.HexDigest() == delta->sha256) deltaOf_[i] = *delta;
+    } catch (const platform::SystemError&) {
+      // Unreadable now: the full file serves.
+    }
+  }
 }
 
 void ThreadForDownLoad::LoadPatchList(HttpClient& http) {
@@ -267,17 +299,33 @@ void ThreadForDownLoad::DownloadAll(DownloadPool& pool) {
     UnpackQueue unpacking(
         threads,
         [this, &folder](std::size_t id, const std::stop_token& stop) {
-          ExtractFile(folder, ListWithUpdate[id], stop);
+          if (deltaOf_[id]) {
+            PatchFile(folder, ListWithUpdate[id], *deltaOf_[id], stop);
+          } else {
+            ExtractFile(folder, ListWithUpdate[id], stop);
+          }
         },
         [&pool] { pool.Wakeup(); });
+    // Files whose delta failed, to be fetched whole; still busy, not yet ended.
+    std::deque<std::size_t> fallBack;
+    const auto deltaFailed = [&](std::size_t id) {
+      if (!deltaOf_[id] || TerminationRequested()) return false;
+      deltaOf_[id].reset();
+      fallBack.push_back(id);
+      return true;
+    };
     // The unpack threads' reports become texts and bar steps here, on the worker thread.
     const auto takeReports = [&] {
       for (const UnpackQueue::Report& report : unpacking.TakeReports()) {
+        const PatchEntry& entry = ListWithUpdate[report.id];
         if (report.ended) {
+          if (!report.installed && deltaFailed(report.id)) continue;
           fileEnded(report.id, report.installed);
         } else {
+          const std::optional<PatchDelta>& delta = deltaOf_[report.id];
           SetStatus(PatchMessage::Extract,
-                    LastPathComponent(ListWithUpdate[report.id].filename + ".lzma"));
+                    LastPathComponent(delta ? DeltaName(entry.filename, delta->from)
+                                            : entry.filename + ".lzma"));
           ShowStatusText();
         }
       }
@@ -292,6 +340,12 @@ void ThreadForDownLoad::DownloadAll(DownloadPool& pool) {
         // The Cancel's own disconnect may still be on its way.
         pool.Disconnect();
         return DownloadPool::Later{};
+      }
+      while (!fallBack.empty()) {
+        const std::size_t id = fallBack.front();
+        fallBack.pop_front();
+        if (std::optional<DownloadJob> job = DownloadFile(folder, id)) return std::move(*job);
+        fileEnded(id, false);
       }
       while (handedOut < queued && unpacking.Waiting() < backlog) {
         const std::size_t id = handedOut;
@@ -323,14 +377,20 @@ void ThreadForDownLoad::DownloadAll(DownloadPool& pool) {
         unpacking.Push(job.id);
         return;
       }
-      if (!result.error || !WorthResuming(result.error)) RemoveDownloadTemporaries(job.path);
+      // A delta is never resumed: its file is fetched whole instead.
+      if (!result.error || !WorthResuming(result.error) || deltaOf_[job.id]) {
+        RemoveDownloadTemporaries(job.path);
+      }
+      if (result.error && deltaFailed(job.id)) return;
       fileEnded(job.id, false);
     };
 
     pool.Run(events);
     // A Cancel: downloaded files that no thread took are not unpacked, and nothing of them stays.
     for (const std::size_t id : unpacking.Stop()) {
-      RemoveDownloadTemporaries(PathIn(folder, ListWithUpdate[id].filename + ".lzma"));
+      const std::string& name = ListWithUpdate[id].filename;
+      RemoveDownloadTemporaries(
+          PathIn(folder, deltaOf_[id] ? DeltaName(name, deltaOf_[id]->from) : name + ".lzma"));
     }
     if (TerminationRequested()) {
       SetStatus(PatchMessage::Cancel);
@@ -354,9 +414,14 @@ std::optional<DownloadJob> ThreadForDownLoad::DownloadFile(const std::string& fo
     if (!WritesStayInside(folder, name) || !MakeFoldersOnTheWay(folder, name)) return std::nullopt;
     DownloadJob job;
     job.id = id;
-    job.url = launcher.settings().patchListFolder + name + ".lzma";
-    job.path = PathIn(folder, name + ".lzma");
-    job.maxBodySize = entry.packed ? static_cast<std::int64_t>(*entry.packed) : 0;
+    const std::string served = deltaOf_[id] ? DeltaName(name, deltaOf_[id]->from) : name + ".lzma";
+    job.url = launcher.settings().patchListFolder + served;
+    job.path = PathIn(folder, served);
+    if (deltaOf_[id]) {
+      job.maxBodySize = static_cast<std::int64_t>(deltaOf_[id]->packed);
+    } else {
+      job.maxBodySize = entry.packed ? static_cast<std::int64_t>(*entry.packed) : 0;
+    }
     // A complete .lzma left by a run that ended before unpacking it may be a hard link to a
     // file elsewhere; the pool would rename over it, but a fresh start costs only this file.
     platform::RemoveFile(job.path);
@@ -397,6 +462,36 @@ void ThreadForDownLoad::ExtractFile(const std::string& folder, const PatchEntry&
     throw;
   }
   RemoveDownloadTemporaries(source);
+}
+
+void ThreadForDownLoad::PatchFile(const std::string& folder, const PatchEntry& entry,
+                                  const PatchDelta& delta, const std::stop_token& stop) {
+  const std::string& name = entry.filename;
+  const std::string source = PathIn(folder, DeltaName(name, delta.from));
+  const std::string target = PathIn(folder, name);
+  try {
+    if (stop.stop_requested()) throw std::runtime_error("the run was cancelled");
+    if (platform::File::OpenRead(source, platform::File::Share::ReadWrite).Size() != delta.packed) {
+      throw std::runtime_error("the delta is not as long as the list says");
+    }
+    if (!WritesStayInside(folder, name)) throw std::runtime_error("a link below the game folder");
+    platform::RemoveFile(target + "~kestrune.tmp");
+    UnpackedCheck check(entry);
+    UnpackChecks checks;
+    checks.maxSize = entry.size;
+    checks.observe = [&check, &stop](const void* data, std::size_t size) {
+      if (stop.stop_requested()) throw std::runtime_error("the run was cancelled");
+      check.Update(data, size);
+    };
+    checks.accept = [&check](std::uint64_t size) { return check.Matches(size); };
+    ApplyDelta(source, target, checks);
+  } catch (...) {
+    RemoveDownloadTemporaries(source);
+    throw;
+  }
+  RemoveDownloadTemporaries(source);
+  // A part of the .lzma that an earlier run left to resume is of no use any more.
+  RemoveDownloadTemporaries(PathIn(folder, name + ".lzma"));
 }
 
 void ThreadForDownLoad::Outcome(bool anyFailed) {

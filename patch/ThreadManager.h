@@ -56,6 +56,12 @@ class ThreadForDownLoad : public Worker {
   // `stop` request abandons it with the target as it was.
   static void ExtractFile(const std::string& folder, const PatchEntry& entry,
                           const std::stop_token& stop);
+  // As ExtractFile, for a downloaded delta applied to the file in place.
+  static void PatchFile(const std::string& folder, const PatchEntry& entry, const PatchDelta& delta,
+                        const std::stop_token& stop);
+  // After the scan: the delta of each queued file whose local CRC-32 and SHA-256 are a
+  // delta's `from` (`localCrc` the scan's sums, by queued line).
+  void ChooseDeltas(const std::string& folder, const std::vector<std::string>& localCrc);
   void Outcome(bool anyFailed);
 
   void ShowStatusText();
@@ -83,6 +89,9 @@ class ThreadForDownLoad : public Worker {
 
   std::vector<PatchEntry> listF;
   std::vector<PatchEntry> ListWithUpdate;
+  // By queued line: the delta fetched in place of the .lzma; reset when that path failed and
+  // the file falls back to its .lzma.
+  std::vector<std::optional<PatchDelta>> deltaOf_;
   double fileprogressV = 0;
   double fileprogressM = 0;
   double totalprogressV = 0;

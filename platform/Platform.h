@@ -109,6 +109,35 @@ class File {
   int fd_ = -1;
 #endif
   friend class Folder;
+  friend class FileView;
+};
+
+// A read-only memory map of a whole open file (mmap / MapViewOfFile): its bytes without a
+// copy, paged in as they are read. Move-only; unmapped on destruction. The file must not be
+// cut shorter while mapped (on POSIX an access past its new end raises SIGBUS): open it
+// without sharing, or own the folder it is in.
+class FileView {
+ public:
+  // Maps the file's current size; an empty file gives an empty view (data() null). Throws
+  // SystemError when the system will not map it (address space, a file that is no regular
+  // file).
+  static FileView Of(File& file);
+
+  FileView() = default;
+  FileView(FileView&& other) noexcept;
+  FileView& operator=(FileView&& other) noexcept;
+  FileView(const FileView&) = delete;
+  FileView& operator=(const FileView&) = delete;
+  ~FileView();
+
+  const std::uint8_t* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  void Release() noexcept;
+
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
 };
 
 // What a name below a Folder is, examined without following a link there.

@@ -50,6 +50,11 @@ Options:
   --double-run-check BOOL    allow only one running launcher (default false)
   --close-after-start BOOL   close the launcher once the client starts (default false)
   --jobs N                   packing threads (default: one per core)
+  --delta-from DIR           an earlier release folder (repeatable): each file that differs
+                             from its namesake there also gets OUT_DIR/files/NAME.CRC.zst,
+                             the new file as a Zstandard delta from the old one (CRC the
+                             old file's CRC-32), kept when below half of its .lzma; the
+                             lists name it, and launchers at that release fetch it instead
   --sign SECRET_FILE         sign with this minisign secret key: writes FILE.minisig
                              beside patchlist.xml, criticalpatchlist.xml (the lists
                              written) and pts/Settings.xml, and with --updater the
@@ -114,6 +119,7 @@ void PrintPlan(const kestrune::PublishSummary& s) {
   for (const std::string& name : s.packedNames) std::printf("pack %s\n", name.c_str());
   for (const std::string& name : s.unchangedNames) std::printf("keep %s\n", name.c_str());
   for (const std::string& name : s.droppedNames) std::printf("drop %s\n", name.c_str());
+  for (const std::string& name : s.deltaNames) std::printf("delta %s\n", name.c_str());
 }
 
 // kestrune-publish keygen ...: exit code 0, 1 (refused or failed) or 2 (bad usage).
@@ -218,6 +224,8 @@ int main(int argc, char** argv) {
         const int jobs = ParseInt(arg, value());
         if (jobs < 1) throw UsageError{"--jobs takes a positive number"};
         options.jobs = static_cast<unsigned>(jobs);
+      } else if (arg == "--delta-from") {
+        options.deltaFrom.push_back(value());
       } else if (arg == "--sign") {
         signKeyFile = value();
       } else if (arg == "--passphrase-file") {
@@ -277,6 +285,10 @@ int main(int argc, char** argv) {
       std::printf("%zu files: %zu packed (%s into %s), %zu unchanged, %zu dropped; %s; %.1f s\n",
                   s.files, s.packed, Size(s.bytesIn).c_str(), Size(s.bytesOut).c_str(), s.unchanged,
                   s.dropped, outputs.c_str(), s.seconds);
+      if (!options.deltaFrom.empty()) {
+        std::printf("%zu deltas listed, %zu written (%s)\n", s.deltaNames.size(), s.deltasWritten,
+                    Size(s.deltaBytes).c_str());
+      }
     }
     if (!s.staleSignatures.empty()) {
       std::fprintf(stderr,

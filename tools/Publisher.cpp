@@ -25,6 +25,7 @@
 #include "PublishFiles.h"
 #include "ReleaseSigning.h"
 #include "Utf8.h"
+#include "delta/ZstdDelta.h"
 #include "hash/Sha256.h"
 #include "sign/SignedRelease.h"
 #include "xml/XmlDocument.h"
@@ -43,17 +44,29 @@ struct Known {
   std::uint64_t size = 0;
   std::string sha256;                   // empty from lists of older publishers
   std::optional<std::uint64_t> packed;  // likewise
+  std::vector<PatchDelta> deltas;
+};
+
+// A delta of an entry from one earlier version.
+struct Delta {
+  std::string from;  // the old file's CRC-32 text
+  std::string sha256;
+  std::uint64_t packed = 0;  // 0 in a dry run
+  fs::path target;           // the .zst
+  bool fresh = false;        // written by this run under its part name
 };
 
 struct Entry {
   std::string name;  // "\" separated, as the list writes it
   fs::path source;
-  fs::path target;  // the .lzma
+  fs::path relative;  // below the release folder
+  fs::path target;    // the .lzma
   std::uint64_t size = 0;
   std::string crc;
   std::string sha256;
   std::uint64_t packedSize = 0;  // of the .lzma; 0 in a dry run for a file still to pack
   bool packed = false;
+  std::vector<Delta> deltas;
 };
 
 // The new launcher's bytes, read once so that the copy and the digest are of the same file.
@@ -89,7 +102,7 @@ std::map<std::string, Known> ReadList(const fs::path& path) {
     for (const PatchEntry& e : ReadPatchEntries(text)) {
       // Without its size the entry proves nothing.
       if (!e.size || e.malformed) continue;
-      known[e.filename] = Known{e.original, *e.size, e.sha256, e.packed};
+      known[e.filename] = Known{e.original, *e.size, e.sha256, e.packed, e.deltas};
     }
   } catch (...) {
     known.clear();
@@ -247,6 +260,10 @@ void CheckOptions(const PublishOptions& o) {
   }
   if (o.version < 0) refuse("the version must not be negative");
   if (o.criticalVersion < 0) refuse("the critical version must not be negative");
+  for (const std::string& dir : o.deltaFrom) {
+    std::error_code ec;
+    if (!fs::is_directory(PathOfU8(dir), ec)) refuse("--delta-from " + dir + " is no folder");
+  }
 }
 
 bool Inside(const fs::path& inner, const fs::path& outer) {
@@ -329,6 +346,7 @@ std::vector<Entry> ScanRelease(const fs::path& release, const fs::path& files) {
         continue;
       }
       e.source = it->path();
+      e.relative = relative;
       e.target = files / WithSuffix(relative, ".lzma");
       entries.push_back(std::move(e));
     }
@@ -355,7 +373,18 @@ std::string PatchListXml(const std::vector<Entry>& entries) {
     // reads no more of a .lzma than `packed`.
     xml += "  <archive filename=\"" + EscapeXml(e.name) + "\" original=\"" + e.crc + "\" size=\"" +
            std::to_string(e.size) + "\" packed=\"" + std::to_string(e.packedSize) + "\" sha256=\"" +
-           e.sha256 + "\"/>\n";
+           e.sha256 + "\"";
+    if (e.deltas.empty()) {
+      xml += "/>\n";
+      continue;
+    }
+    xml += ">\n";
+    // Launchers that know no deltas read only the attributes above.
+    for (const Delta& d : e.deltas) {
+      xml += "    <delta from=\"" + d.from + "\" sha256=\"" + d.sha256 + "\" packed=\"" +
+             std::to_string(d.packed) + "\"/>\n";
+    }
+    xml += "  </archive>\n";
   }
   xml += "</patchlist>\n";
   return xml;
@@ -370,8 +399,13 @@ std::map<std::string, fs::path> StaleFiles(const fs::path& files,
   for (auto it = fs::recursive_directory_iterator(files, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
     std::string rel = GenericU8(it->path().lexically_relative(files));
-    if (it->is_directory() || !rel.ends_with(".lzma")) continue;
-    rel.resize(rel.size() - 5);
+    if (it->is_directory()) continue;
+    // A delta is known by its whole name, a .lzma by its file's.
+    if (rel.ends_with(".lzma")) {
+      rel.resize(rel.size() - 5);
+    } else if (!rel.ends_with(".zst")) {
+      continue;
+    }
     std::replace(rel.begin(), rel.end(), '/', '\\');
     if (keep.count(rel) == 0) stale[rel] = it->path();
   }
@@ -456,7 +490,12 @@ PreviousLists ReadPreviousLists(const Layout& l) {
 
 void DiscardParts(const std::vector<Entry>& entries) {
   std::error_code ignored;
-  for (const Entry& e : entries) fs::remove(PartName(e), ignored);
+  for (const Entry& e : entries) {
+    fs::remove(PartName(e), ignored);
+    for (const Delta& d : e.deltas) {
+      if (d.fresh) fs::remove(WithSuffix(d.target, kPartSuffix), ignored);
+    }
+  }
 }
 
 std::uint64_t TotalSize(const std::vector<Entry>& entries) {
@@ -469,12 +508,16 @@ struct Packing {
   std::size_t packed = 0;
   std::uint64_t bytesIn = 0;
   std::uint64_t bytesOut = 0;
+  std::size_t deltasWritten = 0;
+  std::uint64_t deltaBytes = 0;
 };
 
 // Shared by the packing threads.
 struct PackCounters {
   std::atomic<std::size_t> done{0}, packed{0};
   std::atomic<std::uint64_t> bytesDone{0}, bytesIn{0}, bytesOut{0};
+  std::atomic<std::size_t> deltasWritten{0};
+  std::atomic<std::uint64_t> deltaBytes{0};
 };
 
 // Sets the entry's CRC-32 and SHA-256 from one read of the release file.
@@ -506,12 +549,98 @@ bool Current(const Entry& e, const std::map<std::string, Known>& known) {
   return !k->second.packed || *k->second.packed == fs::file_size(e.target, ec);
 }
 
+// The CRC-32 text and SHA-256 of mapped bytes.
+std::pair<std::string, std::string> DigestOf(const platform::FileView& view) {
+  const std::uint32_t crc = CRC32Update(0xFFFFFFFFu, view.data(), view.size());
+  Sha256 sha256;
+  sha256.Update(view.data(), view.size());
+  return {CRC32Text(~crc), sha256.HexDigest()};
+}
+
+// Level of the deltas' new data; long-distance matching finds what the old file shares
+// whatever the level.
+constexpr int kDeltaLevel = 12;
+
+// Adds to `e` the delta from the release file `old` when it differs from the new one, is not
+// there already, and fits the window; `listed` are the deltas a previous list names for the
+// unchanged file, kept when their .zst is still as listed. Writes it under its part name
+// (nothing in a dry run) and drops it unless below half the .lzma.
+void AddDelta(Entry& e, const fs::path& old, const std::vector<PatchDelta>& listed, bool dryRun,
+              PackCounters& c) {
+  std::error_code ec;
+  if (!fs::is_regular_file(old, ec)) return;
+  const std::uintmax_t oldSize = fs::file_size(old, ec);
+  if (ec || oldSize + e.size > MaxDeltaSpan()) return;
+  try {
+    platform::File oldFile = platform::File::OpenRead(U8(old), platform::File::Share::ReadWrite);
+    const platform::FileView reference = platform::FileView::Of(oldFile);
+    const auto [crc, sha256] = DigestOf(reference);
+    if ((crc == e.crc && sha256 == e.sha256) ||
+        std::any_of(e.deltas.begin(), e.deltas.end(),
+                    [&crc = crc](const Delta& d) { return d.from == crc; })) {
+      return;
+    }
+    const std::string suffix = "." + crc + ".zst";
+    Delta d{crc, sha256, 0, WithSuffix(fs::path(e.target).replace_extension(), suffix.c_str())};
+    for (const PatchDelta& l : listed) {
+      if (l.from == crc && l.sha256 == sha256 && fs::is_regular_file(d.target, ec) &&
+          fs::file_size(d.target, ec) == l.packed) {
+        d.packed = l.packed;
+        e.deltas.push_back(std::move(d));
+        return;
+      }
+    }
+    if (dryRun) {
+      e.deltas.push_back(std::move(d));
+      return;
+    }
+    platform::File newFile =
+        platform::File::OpenRead(U8(e.source), platform::File::Share::ReadWrite);
+    const platform::FileView source = platform::FileView::Of(newFile);
+    const std::uint32_t newCrc = ~CRC32Update(0xFFFFFFFFu, source.data(), source.size());
+    if (source.size() != e.size || CRC32Text(newCrc) != e.crc) {
+      throw PublishError(Kind::Failed, Quoted(e.source) + " changed while it was published");
+    }
+    const fs::path part = WithSuffix(d.target, kPartSuffix);
+    fs::create_directories(d.target.parent_path(), ec);
+    std::optional<std::uint64_t> size;
+    {
+      platform::File out = platform::File::Create(U8(part));
+      DeltaOptions options;
+      options.level = kDeltaLevel;
+      // Below half the .lzma, or the full file is as good.
+      options.giveUpAbove = e.packedSize / 2;
+      size = MakeDelta(reference, source, out, options);
+      out.Close();
+    }
+    if (!size || *size * 2 >= e.packedSize) {
+      fs::remove(part, ec);
+      return;
+    }
+    d.packed = *size;
+    d.fresh = true;
+    ++c.deltasWritten;
+    c.deltaBytes += *size;
+    e.deltas.push_back(std::move(d));
+  } catch (const platform::SystemError& error) {
+    throw PublishError(Kind::Failed,
+                       "cannot make the delta of " + Quoted(e.source) + ": " + error.what());
+  } catch (const DeltaError& error) {
+    // Whatever libzstd cannot do here, the full file still serves.
+    if (error.kind() == DeltaError::Kind::Io) {
+      throw PublishError(Kind::Failed,
+                         "cannot make the delta of " + Quoted(e.source) + ": " + error.what());
+    }
+  }
+}
+
 // Sets the entry's digests and packs it, under its part name, unless the previous lists prove
 // it current (a dry run only marks it).
 void PackOne(Entry& e, const std::map<std::string, Known>& known, const PublishOptions& o,
              PackCounters& c) {
   Digest(e);
-  if (Current(e, known)) {
+  const bool current = Current(e, known);
+  if (current) {
     std::error_code ignored;
     e.packedSize = fs::file_size(e.target, ignored);
     c.bytesDone += e.size;
@@ -526,6 +655,12 @@ void PackOne(Entry& e, const std::map<std::string, Known>& known, const PublishO
     e.packed = true;
     c.bytesIn += e.size;
     ++c.packed;
+  }
+  const auto k = known.find(e.name);
+  const std::vector<PatchDelta> none;
+  for (const std::string& dir : o.deltaFrom) {
+    AddDelta(e, PathOfU8(dir) / e.relative, current && k != known.end() ? k->second.deltas : none,
+             o.dryRun, c);
   }
   ++c.done;
 }
@@ -579,15 +714,21 @@ Packing PackChanged(std::vector<Entry>& entries, const std::map<std::string, Kno
     DiscardParts(entries);
     throw PublishError(firstKind, firstError);
   }
-  return {c.packed, c.bytesIn, c.bytesOut};
+  return {c.packed, c.bytesIn, c.bytesOut, c.deltasWritten, c.deltaBytes};
 }
 
 // The .lzma files that neither the new lists nor the list left alone name.
 std::map<std::string, fs::path> PlanDrops(const Layout& l, const std::vector<Entry>& entries,
                                           const PreviousLists& previous) {
   std::set<std::string> keep;
-  for (const Entry& e : entries) keep.insert(e.name);
-  for (const auto& [name, k] : previous.other) keep.insert(name);
+  for (const Entry& e : entries) {
+    keep.insert(e.name);
+    for (const Delta& d : e.deltas) keep.insert(DeltaName(e.name, d.from));
+  }
+  for (const auto& [name, k] : previous.other) {
+    keep.insert(name);
+    for (const PatchDelta& d : k.deltas) keep.insert(DeltaName(name, d.from));
+  }
   return StaleFiles(l.files, keep);
 }
 
@@ -689,9 +830,11 @@ std::vector<PublishSummary::Output> CommitOutputs(
   // The new .lzma files replace the old ones only once all are packed: a failed run leaves
   // the previous patch set as it was.
   for (const Entry& e : entries) {
-    if (!e.packed) continue;
     std::error_code ec;
-    fs::rename(PartName(e), e.target, ec);
+    if (e.packed) fs::rename(PartName(e), e.target, ec);
+    for (const Delta& d : e.deltas) {
+      if (!ec && d.fresh) fs::rename(WithSuffix(d.target, kPartSuffix), d.target, ec);
+    }
     if (ec) {
       DiscardParts(entries);
       throw PublishError(Kind::Failed, "cannot write " + Quoted(e.target) + ": " + ec.message());
@@ -746,8 +889,11 @@ PublishSummary Summarize(const std::vector<Entry>& entries, const Packing& packi
   summary.unchanged = entries.size() - packing.packed;
   summary.bytesIn = packing.bytesIn;
   summary.bytesOut = packing.bytesOut;
+  summary.deltasWritten = packing.deltasWritten;
+  summary.deltaBytes = packing.deltaBytes;
   for (const Entry& e : entries) {
     (e.packed ? summary.packedNames : summary.unchangedNames).push_back(e.name);
+    for (const Delta& d : e.deltas) summary.deltaNames.push_back(e.name + " from " + d.from);
   }
   return summary;
 }

@@ -36,6 +36,9 @@ struct PublishOptions {
   bool doubleRunCheck = false;
   bool closeUpdaterAfterStartinGame = false;
   unsigned jobs = 0;  // 0: one per hardware thread
+  // Earlier release folders: every file that differs from its namesake in one of them gets a
+  // delta from it, kept when it is below half the file's .lzma.
+  std::vector<std::string> deltaFrom;
   // Signs the lists, the settings document and the new launcher, all with one new serial;
   // nullopt: no signatures are written.
   std::optional<minisign::SecretKey> signingKey;
@@ -60,6 +63,11 @@ struct PublishSummary {
   std::vector<std::string> packedNames;
   std::vector<std::string> unchangedNames;
   std::vector<std::string> droppedNames;
+  // The deltas the lists name (a dry run: those it would try), as "NAME from CRC", and how
+  // many of them this run wrote, with their bytes.
+  std::vector<std::string> deltaNames;
+  std::size_t deltasWritten = 0;
+  std::uint64_t deltaBytes = 0;
   // The lists this run wrote and then pts/Settings.xml, each with whether its content changed.
   struct Output {
     std::string name;

@@ -199,6 +199,13 @@ void XmlElement::FindElements(std::string_view name, std::vector<XmlElement>& li
   }
 }
 
+void XmlElement::Children(std::string_view name, std::vector<XmlElement>& list) const {
+  list.clear();
+  for (const Node* child = node().firstChild; child != nullptr; child = child->next) {
+    if (SameName(*child, name)) list.push_back(XmlElement(child));
+  }
+}
+
 std::string XmlElement::Attribute(std::string_view name) const {
   for (const std::string& piece : node().attributes) {
     const std::string_view text = piece;

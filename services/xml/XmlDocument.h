@@ -56,6 +56,9 @@ class XmlElement {
   // pre-order, matches inside matches included.
   void FindElements(std::string_view name, std::vector<XmlElement>& list) const;
 
+  // Empties `list`, then appends every direct child named `name`, in document order.
+  void Children(std::string_view name, std::vector<XmlElement>& list) const;
+
   // The first attribute named `name` (ASCII letters compared without case),
   // unquoted and entity-decoded; empty when there is no such attribute.
   std::string Attribute(std::string_view name) const;

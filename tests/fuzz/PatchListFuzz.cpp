@@ -40,6 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(entry.sha256.size() == 64 && LowerHex(entry.sha256), "sha256 not 64 hex digits");
       }
       if (kestrune::ParseCrc32(entry.original)) Check(entry.original.size() == 8, "crc length");
+      for (const kestrune::PatchDelta& delta : entry.deltas) {
+        Check(delta.from.size() == 8 && kestrune::ParseCrc32(delta.from), "delta from");
+        Check(delta.sha256.size() == 64 && LowerHex(delta.sha256), "delta sha256");
+        Check(delta.packed > 0 && delta.packed <= kLargest, "delta packed");
+      }
     }
   } catch (const kestrune::XmlError&) {
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "xml/XmlDocument.h"
 
@@ -83,6 +84,60 @@ TEST(ParseCrc32, EightHexDigitsInEitherCase) {
        {"", "CBF4392", "CBF439260", " CBF4392", "CBF4392G", "0xF43926", "-BF43926"}) {
     EXPECT_EQ(ParseCrc32(bad), std::nullopt) << bad;
   }
+}
+
+TEST(ReadPatchEntries, TakesWellFormedDeltaChildrenAndIgnoresTheRest) {
+  const std::string upper = "9F86D081884C7D659A2FEAA0C55AD015A3BF4F1B2B0B822CD15D6C15B0F00A08";
+  struct Case {
+    const char* what;
+    std::string children;
+    std::vector<std::string> from;  // of the deltas taken, in order
+  } cases[] = {
+      {"one", R"(<delta from="0A1B2C3D" sha256=")" + kDigest + R"(" packed="40"/>)", {"0A1B2C3D"}},
+      {"names in any case, digest in upper case",
+       R"(<DELTA FROM="0A1B2C3D" Sha256=")" + upper + R"(" PACKED="40"/>)",
+       {"0A1B2C3D"}},
+      {"lower-case from",
+       R"(<delta from="0a1b2c3d" sha256=")" + kDigest + R"(" packed="40"/>)",
+       {}},
+      {"short from", R"(<delta from="A1B2C3D" sha256=")" + kDigest + R"(" packed="40"/>)", {}},
+      {"short digest", R"(<delta from="0A1B2C3D" sha256="9f86" packed="40"/>)", {}},
+      {"no packed", R"(<delta from="0A1B2C3D" sha256=")" + kDigest + R"("/>)", {}},
+      {"packed 0", R"(<delta from="0A1B2C3D" sha256=")" + kDigest + R"(" packed="0"/>)", {}},
+      {"packed not a count",
+       R"(<delta from="0A1B2C3D" sha256=")" + kDigest + R"(" packed="-4"/>)",
+       {}},
+      {"the same from twice: the first",
+       R"(<delta from="0A1B2C3D" sha256=")" + kDigest + R"(" packed="40"/>)" +
+           R"(<delta from="0A1B2C3D" sha256=")" + kDigest + R"(" packed="41"/>)" +
+           R"(<delta from="FFFFFFFF" sha256=")" + kDigest + R"(" packed="42"/>)",
+       {"0A1B2C3D", "FFFFFFFF"}},
+      {"not a direct child",
+       R"(<g><delta from="0A1B2C3D" sha256=")" + kDigest + R"(" packed="40"/></g>)",
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto entries = ReadPatchEntries("<list><archive filename=\"f\" original=\"CBF43926\">" +
+                                          c.children + "</archive></list>");
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_FALSE(entries[0].malformed) << "a bad delta never spoils the entry";
+    std::vector<std::string> from;
+    for (const PatchDelta& d : entries[0].deltas) {
+      from.push_back(d.from);
+      EXPECT_EQ(d.sha256, kDigest);
+    }
+    EXPECT_EQ(from, c.from);
+  }
+  // A nested archive's delta is its own, not its parent's.
+  const auto nested = ReadPatchEntries(
+      R"(<list><archive filename="a"><archive filename="b"><delta from="0A1B2C3D" sha256=")" +
+      kDigest + R"(" packed="7"/></archive></archive></list>)");
+  ASSERT_EQ(nested.size(), 2u);
+  EXPECT_TRUE(nested[0].deltas.empty());
+  ASSERT_EQ(nested[1].deltas.size(), 1u);
+  EXPECT_EQ(nested[1].deltas[0].packed, 7u);
+  EXPECT_EQ(DeltaName("sub\\b.bin", "0A1B2C3D"), "sub\\b.bin.0A1B2C3D.zst");
 }
 
 }  // namespace

@@ -466,6 +466,44 @@ TEST_F(PatchWorkerTest, A404AmongThreeUpdatesTheOthersEndsWithCode2AndIsQueuedAg
   EXPECT_EQ(view.statusTexts.back(), "An error occurred, try again later.");
 }
 
+// A delta made by the zstd command, not by our publisher, applied in place of the .lzma.
+TEST_F(PatchWorkerTest, ADeltaMadeByZstdPatchesTheLocalFileInPlace) {
+  const std::string old = Bytes(300000, 1);
+  std::string now = old;
+  now.replace(150000, 5000, Bytes(5000, 2));
+  WriteFile(GameFile("old.bin"), old);
+  const std::string oldProbe = tmp.file("old-probe"), newProbe = tmp.file("new-probe");
+  WriteFile(oldProbe, old);
+  WriteFile(newProbe, now);
+  const std::string from = IndependentCrc(oldProbe);
+  const std::string zst = tmp.file("delta.zst");
+  test::CommandOutput("zstd -q -f --patch-from='" + test::HostPath(oldProbe) + "' '" +
+                      test::HostPath(newProbe) + "' -o '" + test::HostPath(zst) + "'");
+  const std::string delta = ReadFile(zst);
+  ASSERT_FALSE(delta.empty());
+  fs::create_directories(www() / "files");
+  WriteFile((www() / "files" / ("old.bin." + from + ".zst")).string(), delta);
+  const std::string lzma = XzLzma(now);
+  Serve("old.bin", lzma);
+  const Vouched v = VouchFor(now, lzma);
+  std::string archive = Archive("old.bin", v);
+  archive.replace(archive.size() - 3, 3,
+                  "><delta from=\"" + from + "\" sha256=\"" + IndependentSha256(oldProbe) +
+                      "\" packed=\"" + std::to_string(delta.size()) + "\"/></archive>\n");
+  WriteList(archive);
+
+  Run();
+
+  EXPECT_TRUE(ReadFile(GameFile("old.bin")) == now);
+  EXPECT_EQ(form.messageId, msgAllUpdated);
+  const auto texts = launcher.Texts();
+  EXPECT_EQ(std::vector<std::string>(texts.begin() + 1, texts.end()),
+            (std::vector<std::string>{"Download old.bin", "Extract : old.bin." + from + ".zst",
+                                      "Extract : old.bin." + from + ".zst"}))
+      << "the outcome shows the last text again";
+  EXPECT_TRUE(Temporaries().empty());
+}
+
 TEST_F(PatchWorkerTest, ACorruptLzmaLeavesTheTargetUnchanged) {
   Publish({{"c.dat", Bytes(20000, 4)}});
   std::string lzma = ReadFile((www() / "files/c.dat.lzma").string());

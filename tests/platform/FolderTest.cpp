@@ -142,6 +142,30 @@ TEST(FileReadMapped, HandsOverTheBytesInOrderInBoundedPieces) {
   EXPECT_TRUE(file.ReadMapped(0, [](const void*, std::size_t) { FAIL() << "nothing to hand"; }));
 }
 
+TEST(FileView, MapsTheWholeFileAndReleasesItOnceMovedFrom) {
+  TempDir dir;
+  const std::string path = dir.file("whole");
+  const std::string content = kestrune::test::Bytes((std::size_t{20} << 20) + 3, 7);
+  WriteFile(path, content);
+  FileView view;
+  {
+    File file = File::OpenRead(path, File::Share::None);
+    FileView mapped = FileView::Of(file);
+    view = std::move(mapped);
+    EXPECT_EQ(mapped.data(), nullptr);
+    EXPECT_EQ(mapped.size(), 0u);
+  }
+  // The map outlives the handle it was made from.
+  ASSERT_EQ(view.size(), content.size());
+  EXPECT_TRUE(std::string(reinterpret_cast<const char*>(view.data()), view.size()) == content);
+
+  WriteFile(dir.file("empty"), "");
+  File empty = File::OpenRead(dir.file("empty"), File::Share::None);
+  const FileView none = FileView::Of(empty);
+  EXPECT_EQ(none.data(), nullptr);
+  EXPECT_EQ(none.size(), 0u);
+}
+
 #ifndef _WIN32
 // Another program cuts the file while it is summed: an error, not the end of the process.
 TEST(FileReadMapped, AFileCutWhileMappedThrowsInsteadOfKillingTheProcess) {

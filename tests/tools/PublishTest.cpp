@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <regex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -95,6 +96,7 @@ class PublishTest : public ::testing::Test {
     for (const fs::path& p : {release(), out(), game()}) fs::create_directories(p);
     test::NginxServer::Options options;
     options.root = out();
+    options.serverDirectives = "    access_log " + accessLog().string() + " combined;";
     nginx = std::make_unique<test::NginxServer>(tmp.path() / "nginx", options);
     ASSERT_TRUE(nginx->running());
   }
@@ -102,6 +104,21 @@ class PublishTest : public ::testing::Test {
   fs::path release() const { return tmp.path() / "release"; }
   fs::path out() const { return tmp.path() / "out"; }
   fs::path game() const { return tmp.path() / "game"; }
+  fs::path accessLog() const { return tmp.path() / "access.log"; }
+
+  // The files/ requests nginx logged since the last call, as "PATH STATUS", in order.
+  std::vector<std::string> Fetched() {
+    const std::string text = ReadFile(accessLog().string());
+    const std::regex request("\"GET /files/([^ ]+) HTTP/[0-9.]+\" ([0-9]+)");
+    std::vector<std::string> fetched;
+    for (auto it =
+             std::sregex_iterator(text.begin() + static_cast<long>(logSeen), text.end(), request);
+         it != std::sregex_iterator(); ++it) {
+      fetched.push_back((*it)[1].str() + " " + (*it)[2].str());
+    }
+    logSeen = text.size();
+    return fetched;
+  }
 
   void Put(const std::string& name, const std::string& bytes) {
     const fs::path path = release() / name;
@@ -110,9 +127,10 @@ class PublishTest : public ::testing::Test {
   }
 
   // Root reads every folder: then the run drops its privileges, so that modes can refuse.
-  test::ChildResult Publish(std::vector<std::string> extra = {}, bool unprivileged = false) {
-    std::vector<std::string> argv = {KESTRUNE_PUBLISH, release().string(), out().string(),
-                                     "--base-url", nginx->Url("")};
+  test::ChildResult Publish(std::vector<std::string> extra = {}, bool unprivileged = false,
+                            const fs::path& from = {}) {
+    std::vector<std::string> argv = {KESTRUNE_PUBLISH, (from.empty() ? release() : from).string(),
+                                     out().string(), "--base-url", nginx->Url("")};
     if (unprivileged && ::geteuid() == 0) {
       argv.insert(argv.begin(),
                   {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
@@ -131,6 +149,7 @@ class PublishTest : public ::testing::Test {
 
   test::TempDir tmp;
   std::unique_ptr<test::NginxServer> nginx;
+  std::size_t logSeen = 0;
 };
 
 TEST_F(PublishTest, ReleaseArrivesByteIdenticalInAnEmptyGameFolder) {
@@ -960,6 +979,242 @@ TEST_F(SigningTest, RefusalsAndWarnings) {
                             "at the updater URL + \".minisig\"", "OUT_DIR/.kestrune-serial"}) {
     EXPECT_NE(help.out.find(words), std::string::npos) << words;
   }
+}
+
+// Game-like data: 64 KiB blocks, some text that compresses, some noise that does not.
+std::string GameLike(std::size_t blocks, unsigned seed) {
+  std::string data;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    if (b % 3 == 2) {
+      data += Bytes(64 << 10, seed * 1000 + static_cast<unsigned>(b));
+    } else {
+      std::string text;
+      for (std::size_t i = 0; text.size() < (64 << 10); ++i) {
+        text += "item " + std::to_string((i * 7 + b + seed) % 977) + " = { level " +
+                std::to_string(i % 60) + " }\n";
+      }
+      data += text.substr(0, 64 << 10);
+    }
+  }
+  return data;
+}
+
+// `data` with every `every`-th 64 KiB block rewritten.
+std::string ChangeBlocks(std::string data, std::size_t every, unsigned seed) {
+  for (std::size_t at = 0; at < data.size(); at += every * (64 << 10)) {
+    const std::string noise = Bytes(std::min<std::size_t>(4096, data.size() - at), seed++);
+    data.replace(at, noise.size(), noise);
+  }
+  return data;
+}
+
+std::string Crc32Of(const fs::path& file) {
+  std::string out = test::CommandOutput(
+      "python3 -c 'import sys,zlib; "
+      "print(\"%08X\" % (zlib.crc32(open(sys.argv[1],\"rb\").read()) & 0xFFFFFFFF))' '" +
+      file.string() + "'");
+  return out.substr(0, 8);
+}
+
+// Four bytes that, appended to `data`, give the CRC-32 `target`: the table's indices are found
+// walking back from the wanted register, then the bytes that select them walking forward.
+std::string ForceCrc(const std::string& data, std::uint32_t target) {
+  std::uint32_t table[256];
+  for (std::uint32_t n = 0; n < 256; ++n) {
+    std::uint32_t c = n;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+    table[n] = c;
+  }
+  std::uint32_t reg = 0xFFFFFFFFu;
+  for (const char ch : data)
+    reg = (reg >> 8) ^ table[(reg ^ static_cast<unsigned char>(ch)) & 0xFF];
+  std::uint32_t want = ~target;
+  std::uint32_t index[4];
+  for (int k = 3; k >= 0; --k) {
+    for (std::uint32_t n = 0; n < 256; ++n) {
+      if ((table[n] >> 24) == (want >> 24)) index[k] = n;
+    }
+    want = (want ^ table[index[k]]) << 8;
+  }
+  std::string tail;
+  for (int k = 0; k < 4; ++k) {
+    tail += static_cast<char>((reg ^ index[k]) & 0xFF);
+    reg = (reg >> 8) ^ table[index[k]];
+  }
+  return tail;
+}
+
+class DeltaPublishTest : public PublishTest {
+ protected:
+  void SetUp() override {
+    PublishTest::SetUp();
+    // Release 1, published; release 2 changes big.bin in 1 block of 12 and text.txt in a
+    // line, keeps same.txt, changes other.txt, adds new.bin.
+    first = {{"big.bin", GameLike(48, 1)},
+             {"sub/text.txt", GameLike(2, 2)},
+             {"same.txt", "same in both"},
+             {"other.txt", "other, first"}};
+    second = first;
+    second["big.bin"] = ChangeBlocks(first["big.bin"], 12, 7);
+    second["sub/text.txt"].replace(100, 12, "changed line");
+    second["other.txt"] = "other, second";
+    second["new.bin"] = Bytes(10000, 9);
+    for (const auto& [name, bytes] : first) {
+      fs::create_directories((releaseOne() / name).parent_path());
+      WriteFile((releaseOne() / name).string(), bytes);
+    }
+    for (const auto& [name, bytes] : second) Put(name, bytes);
+    ASSERT_EQ(Publish({}, false, releaseOne()).exitCode, 0);
+    const test::ChildResult published = Publish({"--delta-from", releaseOne().string()});
+    ASSERT_EQ(published.exitCode, 0) << published.err;
+    bigDelta = "big.bin." + Crc32Of(releaseOne() / "big.bin") + ".zst";
+    textDelta = "sub/text.txt." + Crc32Of(releaseOne() / "sub/text.txt") + ".zst";
+  }
+
+  fs::path releaseOne() const { return tmp.path() / "release1"; }
+
+  // A game folder at release 1, with `changes` on top.
+  void GameAtReleaseOne(const std::map<std::string, std::string>& changes = {}) {
+    fs::remove_all(game());
+    for (const auto& [name, bytes] : first) {
+      const std::string content = changes.count(name) ? changes.at(name) : bytes;
+      fs::create_directories((game() / name).parent_path());
+      WriteFile((game() / name).string(), content);
+    }
+  }
+
+  std::map<std::string, std::string> ReleaseTwo() const {
+    std::map<std::string, std::string> expected(second.begin(), second.end());
+    expected["kestrune.lock"] = "";
+    return expected;
+  }
+
+  std::map<std::string, std::string> first, second;
+  std::string bigDelta, textDelta;
+};
+
+TEST_F(DeltaPublishTest, AFolderAtReleaseOneFetchesOnlyDeltasForChangedFiles) {
+  // other.txt is at neither release: its CRC names no delta.
+  GameAtReleaseOne({{"other.txt", "at neither release"}});
+  Fetched();
+
+  const test::ChildResult launched = Launch();
+  ASSERT_EQ(launched.exitCode, 0) << launched.out << launched.err;
+  EXPECT_EQ(test::Tree(game()), ReleaseTwo());
+  const std::vector<std::string> fetched = Fetched();
+  EXPECT_EQ(std::set<std::string>(fetched.begin(), fetched.end()),
+            (std::set<std::string>{bigDelta + " 200", textDelta + " 200", "other.txt.lzma 200",
+                                   "new.bin.lzma 200"}));
+  EXPECT_EQ(fetched.size(), 4u);
+  const std::vector<std::string> lines = launched.OutLines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Download big.bin"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Extract : " + bigDelta), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Extract : new.bin.lzma"), lines.end());
+
+  // The deltas cost a small part of the full files.
+  const auto lzma = fs::file_size(out() / "files/big.bin.lzma");
+  EXPECT_LT(fs::file_size(out() / "files" / bigDelta) * 5, lzma);
+}
+
+TEST_F(DeltaPublishTest, TheListVouchesForTheOldFileAndZstdAppliesTheDelta) {
+  XmlDocument doc;
+  doc.Parse(ReadFile((out() / "patchlist.xml").string()));
+  std::vector<XmlElement> archives;
+  doc.Root().FindElements("archive", archives);
+  std::map<std::string, XmlElement> byName;
+  for (const XmlElement& a : archives) byName[a.Attribute("filename")] = a;
+  for (const std::string name : {"big.bin", "sub\\text.txt"}) {
+    std::vector<XmlElement> deltas;
+    byName.at(name).FindElements("delta", deltas);
+    ASSERT_EQ(deltas.size(), 1u) << name;
+    std::string slashed = name;
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    const fs::path old = releaseOne() / slashed;
+    EXPECT_EQ(deltas[0].Attribute("from"), Crc32Of(old));
+    EXPECT_EQ(deltas[0].Attribute("sha256"),
+              test::CommandOutput("sha256sum '" + old.string() + "'").substr(0, 64));
+    const fs::path zst = out() / "files" / (slashed + "." + Crc32Of(old) + ".zst");
+    EXPECT_EQ(deltas[0].Attribute("packed"), std::to_string(fs::file_size(zst)));
+    // The zstd command, not our decoder.
+    const fs::path decoded = tmp.path() / "decoded";
+    test::CommandOutput("zstd -q -d -f --long=31 --patch-from='" + old.string() + "' '" +
+                        zst.string() + "' -o '" + decoded.string() + "'");
+    EXPECT_EQ(ReadFile(decoded.string()), second.at(slashed)) << name;
+  }
+  // Same content, no old file, or a change too large to pay: no delta.
+  for (const std::string name : {"same.txt", "new.bin", "other.txt"}) {
+    std::vector<XmlElement> deltas;
+    byName.at(name).FindElements("delta", deltas);
+    EXPECT_TRUE(deltas.empty()) << name;
+  }
+  EXPECT_FALSE(
+      fs::exists(out() / "files" / ("other.txt." + Crc32Of(releaseOne() / "other.txt") + ".zst")));
+
+  // Published again alike: nothing rewritten; without --delta-from the deltas go.
+  const auto before = Stamps(out());
+  ASSERT_EQ(Publish({"--delta-from", releaseOne().string()}).exitCode, 0);
+  EXPECT_EQ(Stamps(out()), before);
+  const test::ChildResult dry = Publish({"--dry-run", "--delta-from", releaseOne().string()});
+  EXPECT_NE(dry.out.find("delta big.bin from " + Crc32Of(releaseOne() / "big.bin")),
+            std::string::npos)
+      << dry.out;
+  ASSERT_EQ(Publish().exitCode, 0);
+  EXPECT_FALSE(fs::exists(out() / "files" / bigDelta));
+  EXPECT_EQ(ReadFile((out() / "patchlist.xml").string()).find("<delta"), std::string::npos);
+}
+
+TEST_F(DeltaPublishTest, AFailedDeltaFallsBackToTheFullFileInTheSameRun) {
+  const fs::path zst = out() / "files" / bigDelta;
+  const std::string good = ReadFile(zst.string());
+  struct Case {
+    const char* what;
+    std::function<void()> spoil;
+    std::string deltaStatus;
+  };
+  const std::vector<Case> cases = {
+      {"a corrupt body",
+       [&] {
+         std::string bad = good;
+         for (std::size_t i = bad.size() / 3; i < bad.size() / 3 + 16; ++i) bad[i] ^= 0x5A;
+         WriteFile(zst.string(), bad);
+       },
+       "200"},
+      {"a short body", [&] { WriteFile(zst.string(), good.substr(0, good.size() / 2)); }, "200"},
+      {"no delta on the server", [&] { fs::remove(zst); }, "404"},
+  };
+  for (const Case& c : cases) {
+    c.spoil();
+    GameAtReleaseOne();
+    Fetched();
+    const test::ChildResult launched = Launch();
+    EXPECT_EQ(launched.exitCode, 0) << c.what << launched.out << launched.err;
+    EXPECT_EQ(test::Tree(game()), ReleaseTwo()) << c.what;
+    const std::vector<std::string> fetched = Fetched();
+    const auto at = [&](const std::string& request) {
+      return std::find(fetched.begin(), fetched.end(), request) - fetched.begin();
+    };
+    EXPECT_LT(at(bigDelta + " " + c.deltaStatus), at("big.bin.lzma 200")) << c.what;
+    EXPECT_LT(at("big.bin.lzma 200"), static_cast<long>(fetched.size())) << c.what;
+    WriteFile(zst.string(), good);
+  }
+}
+
+TEST_F(DeltaPublishTest, ALocalFileWithTheOldCrcButAnotherSha256GetsTheFullFile) {
+  // Release 1's big.bin with a changed byte, and four bytes that restore its CRC-32.
+  std::string forged = first.at("big.bin");
+  forged[5000] ^= 1;
+  forged += ForceCrc(forged, static_cast<std::uint32_t>(
+                                 std::stoul(Crc32Of(releaseOne() / "big.bin"), nullptr, 16)));
+  GameAtReleaseOne({{"big.bin", forged}});
+  ASSERT_EQ(Crc32Of(game() / "big.bin"), Crc32Of(releaseOne() / "big.bin"));
+  Fetched();
+
+  const test::ChildResult launched = Launch();
+  ASSERT_EQ(launched.exitCode, 0) << launched.out << launched.err;
+  EXPECT_EQ(test::Tree(game()), ReleaseTwo());
+  const std::vector<std::string> fetched = Fetched();
+  EXPECT_NE(std::find(fetched.begin(), fetched.end(), "big.bin.lzma 200"), fetched.end());
+  EXPECT_EQ(std::find(fetched.begin(), fetched.end(), bigDelta + " 200"), fetched.end());
 }
 
 }  // namespace
