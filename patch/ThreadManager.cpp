@@ -431,19 +431,24 @@ std::optional<DownloadJob> ThreadForDownLoad::DownloadFile(const std::string& fo
   }
 }
 
-void ThreadForDownLoad::ExtractFile(const std::string& folder, const PatchEntry& entry,
-                                    const std::stop_token& stop) {
-  const std::string& name = entry.filename;
-  const std::string source = PathIn(folder, name + ".lzma");
-  const std::string target = PathIn(folder, name);
+namespace {
+
+// Installs `name` below `folder` from the downloaded `source` (`packedSize` bytes long, when
+// known) by `unpack`, only when the unpacked data is what `entry` vouches for.
+void InstallChecked(const std::string& folder, const PatchEntry& entry, const std::string& source,
+                    std::optional<std::uint64_t> packedSize, const std::stop_token& stop,
+                    void (*unpack)(const std::string&, const std::string&, const UnpackChecks&)) {
+  const std::string target = PathIn(folder, entry.filename);
   try {
     if (stop.stop_requested()) throw std::runtime_error("the run was cancelled");
-    if (entry.packed && platform::File::OpenRead(source, platform::File::Share::ReadWrite).Size() !=
-                            *entry.packed) {
-      throw std::runtime_error("the .lzma is shorter than the list says");
+    if (packedSize &&
+        platform::File::OpenRead(source, platform::File::Share::ReadWrite).Size() != *packedSize) {
+      throw std::runtime_error("the download is not as long as the list says");
     }
     // A link put there during the transfer is not unpacked through either.
-    if (!WritesStayInside(folder, name)) throw std::runtime_error("a link below the game folder");
+    if (!WritesStayInside(folder, entry.filename)) {
+      throw std::runtime_error("a link below the game folder");
+    }
     platform::RemoveFile(target + "~kestrune.tmp");
     UnpackedCheck check(entry);
     UnpackChecks checks;
@@ -454,7 +459,7 @@ void ThreadForDownLoad::ExtractFile(const std::string& folder, const PatchEntry&
       check.Update(data, size);
     };
     checks.accept = [&check](std::uint64_t size) { return check.Matches(size); };
-    DecompressFile(source, target, checks);
+    unpack(source, target, checks);
   } catch (...) {
     // A body that does not unpack to what the list vouches for is no start to resume from
     // either: the next attempt fetches it whole.
@@ -464,34 +469,20 @@ void ThreadForDownLoad::ExtractFile(const std::string& folder, const PatchEntry&
   RemoveDownloadTemporaries(source);
 }
 
+}  // namespace
+
+void ThreadForDownLoad::ExtractFile(const std::string& folder, const PatchEntry& entry,
+                                    const std::stop_token& stop) {
+  InstallChecked(folder, entry, PathIn(folder, entry.filename + ".lzma"), entry.packed, stop,
+                 &DecompressFile);
+}
+
 void ThreadForDownLoad::PatchFile(const std::string& folder, const PatchEntry& entry,
                                   const PatchDelta& delta, const std::stop_token& stop) {
-  const std::string& name = entry.filename;
-  const std::string source = PathIn(folder, DeltaName(name, delta.from));
-  const std::string target = PathIn(folder, name);
-  try {
-    if (stop.stop_requested()) throw std::runtime_error("the run was cancelled");
-    if (platform::File::OpenRead(source, platform::File::Share::ReadWrite).Size() != delta.packed) {
-      throw std::runtime_error("the delta is not as long as the list says");
-    }
-    if (!WritesStayInside(folder, name)) throw std::runtime_error("a link below the game folder");
-    platform::RemoveFile(target + "~kestrune.tmp");
-    UnpackedCheck check(entry);
-    UnpackChecks checks;
-    checks.maxSize = entry.size;
-    checks.observe = [&check, &stop](const void* data, std::size_t size) {
-      if (stop.stop_requested()) throw std::runtime_error("the run was cancelled");
-      check.Update(data, size);
-    };
-    checks.accept = [&check](std::uint64_t size) { return check.Matches(size); };
-    ApplyDelta(source, target, checks);
-  } catch (...) {
-    RemoveDownloadTemporaries(source);
-    throw;
-  }
-  RemoveDownloadTemporaries(source);
+  InstallChecked(folder, entry, PathIn(folder, DeltaName(entry.filename, delta.from)), delta.packed,
+                 stop, &ApplyDelta);
   // A part of the .lzma that an earlier run left to resume is of no use any more.
-  RemoveDownloadTemporaries(PathIn(folder, name + ".lzma"));
+  RemoveDownloadTemporaries(PathIn(folder, entry.filename + ".lzma"));
 }
 
 void ThreadForDownLoad::Outcome(bool anyFailed) {
