@@ -83,6 +83,10 @@ LauncherWindow::LauncherWindow(Clock clock) : clock_(std::move(clock)) {
     throw std::runtime_error("cannot make the window's frame");
   SelectObject(frameDc_.get(), frame_.get());
 
+  // Read before the window exists: a throw past its creation would leave a window whose
+  // procedure points at this half-built object.
+  const Canvas iconPicture = DecodePng(ResourceBytes("icon.png"), "icon.png", false);
+
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   static const ATOM windowClass = [instance] {
     WNDCLASSEXW cls{};
@@ -103,7 +107,6 @@ LauncherWindow::LauncherWindow(Clock clock) : clock_(std::move(clock)) {
   SetWindowTextW(hwnd_, platform::Widen(kWindowCaption).c_str());
 
   // The icon: a colour bitmap with straight alpha and an unused mask.
-  const Canvas iconPicture = DecodePng(ResourceBytes("icon.png"), "icon.png", false);
   void* bits = nullptr;
   GdiObject colour = MakeDib(iconPicture.width, iconPicture.height, &bits);
   GdiObject mask(CreateBitmap(iconPicture.width, iconPicture.height, 1, 1, nullptr));
