@@ -381,13 +381,16 @@ void LauncherWindow::Hover(std::optional<Control> target) {
   if (target) Send(*target, MouseEvent::Enter);
 }
 
+void LauncherWindow::TrackLeave() {
+  if (tracking_ || hwnd_ == nullptr) return;
+  TRACKMOUSEEVENT track{sizeof track, TME_LEAVE, hwnd_, 0};
+  tracking_ = TrackMouseEvent(&track) != 0;
+}
+
 void LauncherWindow::OnMove(int x, int y) {
   last_ = {x, y};
   inside_ = true;
-  if (!tracking_ && hwnd_ != nullptr) {
-    TRACKMOUSEEVENT track{sizeof track, TME_LEAVE, hwnd_, 0};
-    tracking_ = TrackMouseEvent(&track) != 0;
-  }
+  TrackLeave();
   // While a button is held, only the pressed control hears of the mouse.
   if (pressed_) {
     Send(*pressed_, MouseEvent::Move, x, y);
@@ -429,6 +432,9 @@ void LauncherWindow::OnButton(bool down, int button, int x, int y) {
     RECT client{0, 0, width_, height_};
     const bool over = PtInRect(&client, last_) != 0;
     inside_ = over;
+    // A leave that came while the button was held ended the tracking; without it again, a
+    // pointer that now leaves at once would leave this control lit.
+    if (over) TrackLeave();
     Hover(over ? ImageAt(last_.x, last_.y) : std::nullopt);
   }
 }
