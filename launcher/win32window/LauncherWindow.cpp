@@ -83,6 +83,10 @@ LauncherWindow::LauncherWindow(Clock clock) : clock_(std::move(clock)) {
     throw std::runtime_error("cannot make the window's frame");
   SelectObject(frameDc_.get(), frame_.get());
 
+  // Read before the window exists: a throw past its creation would leave a window whose
+  // procedure points at this half-built object.
+  const Canvas iconPicture = DecodePng(ResourceBytes("icon.png"), "icon.png", false);
+
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   static const ATOM windowClass = [instance] {
     WNDCLASSEXW cls{};
@@ -103,7 +107,6 @@ LauncherWindow::LauncherWindow(Clock clock) : clock_(std::move(clock)) {
   SetWindowTextW(hwnd_, platform::Widen(kWindowCaption).c_str());
 
   // The icon: a colour bitmap with straight alpha and an unused mask.
-  const Canvas iconPicture = DecodePng(ResourceBytes("icon.png"), "icon.png", false);
   void* bits = nullptr;
   GdiObject colour = MakeDib(iconPicture.width, iconPicture.height, &bits);
   GdiObject mask(CreateBitmap(iconPicture.width, iconPicture.height, 1, 1, nullptr));
@@ -378,13 +381,16 @@ void LauncherWindow::Hover(std::optional<Control> target) {
   if (target) Send(*target, MouseEvent::Enter);
 }
 
+void LauncherWindow::TrackLeave() {
+  if (tracking_ || hwnd_ == nullptr) return;
+  TRACKMOUSEEVENT track{sizeof track, TME_LEAVE, hwnd_, 0};
+  tracking_ = TrackMouseEvent(&track) != 0;
+}
+
 void LauncherWindow::OnMove(int x, int y) {
   last_ = {x, y};
   inside_ = true;
-  if (!tracking_ && hwnd_ != nullptr) {
-    TRACKMOUSEEVENT track{sizeof track, TME_LEAVE, hwnd_, 0};
-    tracking_ = TrackMouseEvent(&track) != 0;
-  }
+  TrackLeave();
   // While a button is held, only the pressed control hears of the mouse.
   if (pressed_) {
     Send(*pressed_, MouseEvent::Move, x, y);
@@ -426,6 +432,9 @@ void LauncherWindow::OnButton(bool down, int button, int x, int y) {
     RECT client{0, 0, width_, height_};
     const bool over = PtInRect(&client, last_) != 0;
     inside_ = over;
+    // A leave that came while the button was held ended the tracking; without it again, a
+    // pointer that now leaves at once would leave this control lit.
+    if (over) TrackLeave();
     Hover(over ? ImageAt(last_.x, last_.y) : std::nullopt);
   }
 }

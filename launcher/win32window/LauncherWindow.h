@@ -89,6 +89,8 @@ class LauncherWindow final : public View {
   std::optional<Control> ImageAt(int x, int y) const;
   void Send(Control control, MouseEvent event, int x = 0, int y = 0);
   void Hover(std::optional<Control> target);
+  // Asks for WM_MOUSELEAVE, unless already asked.
+  void TrackLeave();
   void OnMove(int x, int y);
   void OnButton(bool down, int button, int x, int y);
 

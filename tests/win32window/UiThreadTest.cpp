@@ -44,6 +44,26 @@ TEST(Win32UiThreadTest, OnTheUiThreadAStepRunsAtOnce) {
   EXPECT_TRUE(tested);
 }
 
+// The window closed while a worker's step was still due: the wait serves the step and leaves
+// the end of the program, with its code, to the loop outside.
+TEST(Win32UiThreadTest, AQuitDuringTheWaitIsLeftForTheLoopOutside) {
+  Win32UiThread ui;
+  std::atomic<bool> finished{false};
+  int served = 0;
+  PostQuitMessage(3);
+  std::jthread worker([&] {
+    ui.run([&] { ++served; });
+    finished = true;
+    ui.Wake();
+  });
+  ui.ServeUntil([&] { return finished.load(); });
+  worker.join();
+  EXPECT_EQ(served, 1);
+  MSG msg{};
+  ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+  EXPECT_EQ(msg.wParam, 3u);
+}
+
 // Dismisses the launcher's message box once it is up; false when none came in time.
 bool DismissMessageBox() {
   for (int i = 0; i < 500; ++i) {
