@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <limits>
-#include <utility>
 
 #include "Platform.h"
 #include "Win32Error.h"
@@ -24,22 +23,6 @@ FileView FileView::Of(File& file) {
   view.data_ = static_cast<const std::uint8_t*>(map);
   view.size_ = static_cast<std::size_t>(size);
   return view;
-}
-
-FileView::FileView(FileView&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-FileView& FileView::operator=(FileView&& other) noexcept {
-  if (this != &other) {
-    Release();
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-  }
-  return *this;
-}
-
-FileView::~FileView() {
-  Release();
 }
 
 void FileView::Release() noexcept {
